@@ -1,0 +1,318 @@
+// Linux implementation of the OS layer.
+// Locks: g_Mutex (OS_Lock) is a leaf; nothing here takes another lock while
+// holding it.
+#include "common/src/osutils.h"
+
+#include <cxxabi.h>
+#include <errno.h>
+#include <execinfo.h>
+#include <locale.h>
+#include <semaphore.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "common/src/cbase.h"
+#include "common/src/datatypes/mutex.h"
+
+// The number of descriptors the connection manager's socket sets hold.
+static const int kSocketSetSize = 4096;
+
+AssertFn_t g_pAssertFn = nullptr;
+bool g_OSInitDone = false;
+static CMutex* g_Mutex = nullptr;  // owned between OS_Init and OS_DeInit
+
+// OS_WaitForTerm's wake-up: sem_post is async-signal-safe and may be called
+// by any thread, which a mutex unlocked from a signal handler is not.
+static sem_t g_SigIntSemaphore;
+
+// Each thread has its own generator, seeded at thread start from the
+// creating thread's generator (the main thread's from the clock in OS_Init).
+static thread_local unsigned int t_RandState = 1;
+
+// Virtual time for tests: added to the monotonic clock.
+static std::atomic<unsigned int> g_TickOffset(0);
+
+// ---------------------------------------------------------------------------
+// Start-up and shut-down
+
+void OS_Init(AssertFn_t pAssertFn) {
+    g_pAssertFn = pAssertFn;
+
+    CString level;
+    if (OS_GetEnv("LOG_LEVEL", &level)) Log_SetLevel(level.ToInteger());
+
+    t_RandState = static_cast<unsigned int>(time(nullptr));
+    srand(t_RandState);
+    g_OSInitDone = true;
+
+    // The text type converts ISO-8859-1 by itself, so a missing locale only
+    // affects C library calls that classify characters.
+    if (setlocale(LC_CTYPE, "en_US.ISO-8859-1") == nullptr) {
+        Log_PrintAll("Warning: locale en_US.ISO-8859-1 is not available; using the built-in ISO-8859-1 conversion\n");
+    }
+
+    int maxFiles = OS_GetMaxOpenFiles();
+    if (maxFiles >= kSocketSetSize) {
+        Log_PrintAll("Maximum open file handles is %d\n", maxFiles);
+    } else {
+        Log_PrintAll("Warning: maximum open file handles (%d) is less than socket set size (%d)\n", maxFiles,
+                     kSocketSetSize);
+    }
+
+    Heap_Init();
+    g_Mutex = new CMutex();
+}
+
+void OS_DeInit() {
+    delete g_Mutex;
+    g_Mutex = nullptr;
+    Heap_DeInit();
+    g_OSInitDone = false;
+}
+
+bool OS_Ready() { return g_OSInitDone; }
+
+static void SigIntHandler(int) {
+    // A second interrupt during shut-down has no effect.
+    signal(SIGINT, SIG_IGN);
+    int saved = errno;
+    sem_post(&g_SigIntSemaphore);
+    errno = saved;
+}
+
+void OS_WaitForTerm() {
+    OS_ASSERT(sem_init(&g_SigIntSemaphore, 0, 0) == 0);
+    struct sigaction action = {};
+    action.sa_handler = SigIntHandler;
+    sigemptyset(&action.sa_mask);
+    OS_ASSERT(sigaction(SIGINT, &action, nullptr) == 0);
+    // Other signals (SIGCHLD) interrupt the wait too: only the post ends it.
+    while (sem_wait(&g_SigIntSemaphore) != 0) {
+        OS_ASSERTMSG(errno == EINTR, "sem_wait failed: errno %d", errno);
+    }
+    sem_destroy(&g_SigIntSemaphore);
+}
+
+void OS_StartDaemon() {
+    pid_t pid = fork();
+    if (pid < 0) exit(1);
+    if (pid > 0) exit(0);
+    if (setsid() < 0) exit(1);
+    close(0);
+    close(1);
+    close(2);
+}
+
+void OS_ExitProcess(int exitcode) { exit(exitcode); }
+
+// ---------------------------------------------------------------------------
+// Assertion and diagnostics
+
+void OS_Assert(int line, const char* file, const char* msg, ...) {
+    // An assertion raised while reporting one (the log itself failing) must
+    // not recurse: the second one goes straight to standard error.
+    static thread_local bool t_InAssert = false;
+    if (t_InAssert) {
+        fprintf(stderr, "Debug assert failed on line %d of %s (while reporting an assertion).\n", line, file);
+        abort();
+    }
+    t_InAssert = true;
+
+    CString text;
+    if (msg) {
+        va_list args;
+        va_start(args, msg);
+        text = VSprintf(msg, args);
+        va_end(args);
+    }
+    if (g_pAssertFn) g_pAssertFn(line, file, text);
+    if (msg) {
+        Log_PrintAll("Debug assert failed on line %d of %s. [%s]", line, file, text.Ptr());
+    } else {
+        Log_PrintAll("Debug assert failed on line %d of %s.", line, file);
+    }
+    OS_PrintTrace();
+    abort();
+}
+
+void OS_PrintTrace() {
+    void* frames[20];
+    int count = backtrace(frames, 20);
+    char** symbols = backtrace_symbols(frames, count);
+    Log_PrintAll("Obtained %zd stack frames.\n", static_cast<ssize_t>(count));
+    if (!symbols) return;
+    for (int i = 0; i < count; i++) {
+        // "file(name+offset) [address]": the mangled name lies between '(' and '+'.
+        CString description(symbols[i]);
+        CString suffix;
+        int open = description.Find("(", 0);
+        int plus = open < 0 ? -1 : description.Find("+", open);
+        if (plus > open + 1) {
+            CString mangled = description.SubString2(open + 1, plus);
+            size_t length = 200;
+            char* out = static_cast<char*>(malloc(length));
+            int status = 0;
+            char* demangled = abi::__cxa_demangle(mangled, out, &length, &status);
+            if (status == 0 && demangled) {
+                suffix = Sprintf(" (Demangled: %s)", demangled);
+                out = demangled;
+            }
+            free(out);
+        }
+        Log_PrintAll("%s%s\n", symbols[i], suffix.Ptr());
+    }
+    free(symbols);
+}
+
+void TRACE(const char*, ...) {}
+
+// ---------------------------------------------------------------------------
+// Mutexes
+
+HMutex OS_MutexCreate(MutexType_t type) {
+    HMutex h = new Mutex_t;
+    h->type = type;
+    if (type == MT_BINARY) {
+        OS_ASSERT(pthread_mutex_init(&h->mutex, nullptr) == 0);
+    } else {
+        pthread_mutexattr_t attr;
+        OS_ASSERT(pthread_mutexattr_init(&attr) == 0);
+        OS_ASSERT(pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0);
+        OS_ASSERT(pthread_mutex_init(&h->mutex, &attr) == 0);
+        pthread_mutexattr_destroy(&attr);
+    }
+    return h;
+}
+
+void OS_MutexLock(HMutex h) {
+    OS_ASSERT(h != nullptr);
+    int rc = pthread_mutex_lock(&h->mutex);
+    OS_ASSERTMSG(rc == 0, "pthread_mutex_lock failed: %d", rc);
+}
+
+void OS_MutexUnlock(HMutex h) {
+    OS_ASSERT(h != nullptr);
+    int rc = pthread_mutex_unlock(&h->mutex);
+    OS_ASSERTMSG(rc == 0, "pthread_mutex_unlock failed: %d", rc);
+}
+
+void OS_MutexDestroy(HMutex h) {
+    OS_ASSERT(h != nullptr);
+    int rc = pthread_mutex_destroy(&h->mutex);
+    OS_ASSERTMSG(rc == 0, "pthread_mutex_destroy failed: %d", rc);
+    delete h;
+}
+
+void OS_Lock() {
+    OS_ASSERTMSG(g_Mutex != nullptr, "OS_Lock outside OS_Init/OS_DeInit");
+    g_Mutex->Lock();
+}
+
+void OS_UnLock() {
+    OS_ASSERTMSG(g_Mutex != nullptr, "OS_UnLock outside OS_Init/OS_DeInit");
+    g_Mutex->UnLock();
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+
+static void* OS_ThreadEntry(void* param) {
+    ThreadDesc_t* desc = static_cast<ThreadDesc_t*>(param);
+    t_RandState = static_cast<unsigned int>(desc->randseed);
+    desc->entrypoint(desc->param);
+    delete desc;
+    return nullptr;
+}
+
+HThread OS_CreateThread(OSThreadEntryPoint_t entrypoint, void* param, OSThreadPriority_t) {
+    pthread_t* handle = new pthread_t;
+    ThreadDesc_t* desc = new ThreadDesc_t{entrypoint, param, rand_r(&t_RandState)};
+    int rc = pthread_create(handle, nullptr, OS_ThreadEntry, desc);
+    OS_ASSERTMSG(rc == 0, "pthread_create failed: %d", rc);
+    return handle;
+}
+
+void OS_JoinThread(HThread h) {
+    OS_ASSERT(h != nullptr);
+    pthread_t* handle = static_cast<pthread_t*>(h);
+    int rc = pthread_join(*handle, nullptr);
+    OS_ASSERTMSG(rc == 0, "pthread_join failed: %d", rc);
+    delete handle;
+}
+
+void OS_DetachThread(HThread h) {
+    OS_ASSERT(h != nullptr);
+    pthread_t* handle = static_cast<pthread_t*>(h);
+    int rc = pthread_detach(*handle);
+    OS_ASSERTMSG(rc == 0, "pthread_detach failed: %d", rc);
+    delete handle;
+}
+
+int OS_CurrentThreadID() { OS_Assert(__LINE__, __FILE__, "OS_CurrentThreadID is not available on Linux"); }
+
+int OS_CurrentProcessID() { return static_cast<int>(getpid()); }
+
+// ---------------------------------------------------------------------------
+// Time, sleep, random numbers
+
+unsigned int OS_GetTickCount() {
+    struct timespec ts;
+    OS_ASSERT(clock_gettime(CLOCK_MONOTONIC, &ts) == 0);
+    unsigned long long ms = static_cast<unsigned long long>(ts.tv_sec) * 1000u +
+                            static_cast<unsigned long long>(ts.tv_nsec) / 1000000u;
+    return static_cast<unsigned int>(ms) + g_TickOffset.load(std::memory_order_relaxed);
+}
+
+void OS_TestAdvanceTickCount(unsigned int ms) { g_TickOffset.fetch_add(ms, std::memory_order_relaxed); }
+
+unsigned int OS_GetTime() { return static_cast<unsigned int>(time(nullptr)); }
+
+void OS_Sleep(int msec) {
+    OS_ASSERTMSG(msec >= 0 && msec <= 299999, "OS_Sleep(%d) outside 0..299999", msec);
+    if (usleep(static_cast<useconds_t>(msec) * 1000u) != 0) {
+        OS_ASSERTMSG(errno == EINTR, "usleep failed: errno %d", errno);
+    }
+}
+
+static int NextRandom() {
+    OS_ASSERTMSG(g_OSInitDone, "OS_Random before OS_Init");
+    return rand_r(&t_RandState);
+}
+
+int OS_Random(int max) {
+    OS_ASSERTMSG(max >= 0, "OS_Random(%d)", max);
+    return static_cast<int>(static_cast<unsigned int>(NextRandom()) % (static_cast<unsigned int>(max) + 1u));
+}
+
+DWORD OS_Random() {
+    DWORD value = 0;
+    for (int i = 0; i < 4; i++) value |= static_cast<DWORD>(NextRandom() % 256) << (8 * i);
+    return value;
+}
+
+int OS_GetTimeZoneBias() {
+    TRACE("WARNING: OS_GetTimeZoneBias not implemented");
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Environment and system information
+
+bool OS_GetEnv(CString name, CString* value) {
+    const char* text = getenv(name);
+    if (value) *value = text ? text : "";
+    return text != nullptr;
+}
+
+int OS_GetMaxOpenFiles() { return static_cast<int>(sysconf(_SC_OPEN_MAX)); }
+
+CString OS_GetLoadAvg() {
+    double load[3];
+    if (getloadavg(load, 3) != 3) return "load average: unknown";
+    return Sprintf("load average: %.2f, %.2f, %.2f", load[0], load[1], load[2]);
+}

@@ -1,0 +1,128 @@
+// The operating-system layer: every system call of the framework outside the
+// network sources goes through these OS_ functions (Linux implementation in
+// osutils.cpp). Failures of the core group (mutexes, threads, clocks) are
+// fatal assertions; the file and process group reports failure by result.
+#ifndef NB_COMMON_OSUTILS_H
+#define NB_COMMON_OSUTILS_H
+
+#include <pthread.h>
+
+#include "common/src/datatypes/string.h"
+#include "common/src/linux/platform.h"
+
+enum MutexType_t {
+    MT_RECURSIVE = 0,  // the owning thread may lock again; each lock needs an unlock
+    MT_BINARY = 1,     // plain non-recursive mutex
+};
+
+enum OSThreadPriority_t {
+    OS_THREAD_PRIORITY_NORMAL = 0,
+    OS_THREAD_PRIORITY_HIGH = 1,
+    OS_THREAD_PRIORITY_LOW = 2,
+};
+
+// One mutex, created only by OS_MutexCreate.
+struct Mutex_t {
+    int type;               // the MutexType_t it was created with
+    pthread_mutex_t mutex;  // the POSIX mutex
+};
+typedef Mutex_t* HMutex;
+
+typedef void (*OSThreadEntryPoint_t)(void*);
+
+// Start record handed to a new thread.
+struct ThreadDesc_t {
+    OSThreadEntryPoint_t entrypoint;
+    void* param;   // passed to entrypoint
+    int randseed;  // seed of the new thread's random generator
+};
+
+// Optional observer of assertion failures, called before the failure is logged.
+typedef void (*AssertFn_t)(int line, const char* file, const char* msg);
+
+extern AssertFn_t g_pAssertFn;
+extern bool g_OSInitDone;
+
+// --- start-up and shut-down -------------------------------------------------
+
+// LOG_LEVEL, random seed, the ISO-8859-1 character locale when the system has
+// it (a warning line when not), the open-files check, the heap layer and the
+// global lock. Called once by the main thread, after Log_Init.
+void OS_Init(AssertFn_t pAssertFn);
+// Frees the global lock; OS_Lock/OS_UnLock must not be called afterwards.
+void OS_DeInit();
+bool OS_Ready();
+// Blocks the calling (main) thread until the process receives SIGINT; further
+// SIGINTs are ignored from then on. Called once.
+void OS_WaitForTerm();
+// Forks; the parent exits with status 0, the child leaves the terminal's
+// session and closes descriptors 0 to 2. Fork or setsid failure: exit(1).
+void OS_StartDaemon();
+[[noreturn]] void OS_ExitProcess(int exitcode);
+
+// --- diagnostics ----------------------------------------------------------------
+
+// Logs the current call stack (at most 20 frames, demangled where possible).
+void OS_PrintTrace();
+// Debug trace hook: produces no output in this build.
+void TRACE(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// --- mutexes (any POSIX failure or a null handle is fatal) ----------------------
+
+HMutex OS_MutexCreate(MutexType_t type);
+void OS_MutexLock(HMutex h);
+void OS_MutexUnlock(HMutex h);
+// The mutex must be unlocked.
+void OS_MutexDestroy(HMutex h);
+// The process-wide, non-recursive critical section; usable between OS_Init
+// and OS_DeInit.
+void OS_Lock();
+void OS_UnLock();
+
+// --- threads ------------------------------------------------------------------------
+
+// Exactly one of OS_JoinThread or OS_DetachThread must follow for every
+// created thread; both free the handle. priority is ignored on Linux.
+HThread OS_CreateThread(OSThreadEntryPoint_t entrypoint, void* param, OSThreadPriority_t priority);
+void OS_JoinThread(HThread h);
+void OS_DetachThread(HThread h);
+// Not available on Linux: fatal.
+int OS_CurrentThreadID();
+int OS_CurrentProcessID();
+
+// --- time, sleep, random numbers ----------------------------------------------------
+
+// Milliseconds of a monotonic clock, truncated to 32 bits (wraps every ~49.7
+// days); compare values only as unsigned differences. Setting the system
+// clock does not move it.
+unsigned int OS_GetTickCount();
+// Wall-clock seconds since the epoch.
+unsigned int OS_GetTime();
+// 0..299999 ms; a longer sleep is a fatal assertion. A signal ends it early.
+void OS_Sleep(int msec);
+// 0..max inclusive (max >= 0). Fatal before OS_Init.
+int OS_Random(int max);
+// 32 random bits. Fatal before OS_Init.
+DWORD OS_Random();
+// The time-zone offset is not implemented on Linux: 0.
+int OS_GetTimeZoneBias();
+
+// Test seam for virtual time: moves OS_GetTickCount forward by ms (wrapping
+// like the counter itself). Production code never calls it, so the offset
+// stays 0 there. Tests use it to pass minute-long time-outs in milliseconds.
+void OS_TestAdvanceTickCount(unsigned int ms);
+
+// --- environment ------------------------------------------------------------------
+
+// *value becomes the variable's text, or "" when unset; returns whether set.
+bool OS_GetEnv(CString name, CString* value);
+// The process's open-files limit as sysconf reports it.
+int OS_GetMaxOpenFiles();
+
+// --- system information ---------------------------------------------------------
+
+// "load average: %.2f, %.2f, %.2f" (1, 5 and 15 minutes), or
+// "load average: unknown".
+CString OS_GetLoadAvg();
+
+#endif
