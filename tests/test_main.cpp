@@ -13,5 +13,7 @@ int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     Log_SetCallback(EchoToStderr);
+    // Tests run in an initialised process, as the daemon does.
+    OS_Init(nullptr);
     return RUN_ALL_TESTS();
 }

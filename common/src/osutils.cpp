@@ -65,7 +65,7 @@ void OS_Init(AssertFn_t pAssertFn) {
     }
 
     Heap_Init();
-    g_Mutex = new CMutex();
+    if (!g_Mutex) g_Mutex = new CMutex();
 }
 
 void OS_DeInit() {

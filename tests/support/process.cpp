@@ -1,0 +1,108 @@
+#include "tests/support/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+std::string MakeTempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/natbridge-test-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back(0);
+    if (!mkdtemp(buf.data())) return "";
+    return buf.data();
+}
+
+void RemoveTree(const std::string& dir) {
+    if (dir.find("natbridge-test-") == std::string::npos) return;
+    std::string cmd = "rm -rf '" + dir + "'";
+    if (system(cmd.c_str()) != 0) {
+    }
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+CTestProcess::~CTestProcess() {
+    if (m_Pid > 0) {
+        kill(m_Pid, SIGKILL);
+        waitpid(m_Pid, nullptr, 0);
+    }
+}
+
+bool CTestProcess::Start(const std::string& program, const std::string& dir,
+                         const std::vector<std::pair<std::string, std::string>>& env) {
+    m_OutputPath = dir + "/.process-output.txt";
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        int fd = open(m_OutputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || chdir(dir.c_str()) != 0) _exit(127);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        close(fd);
+        for (auto& e : env) setenv(e.first.c_str(), e.second.c_str(), 1);
+        // The daemon must start with the default dispositions a shell gives it.
+        signal(SIGINT, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    m_Pid = pid;
+    return true;
+}
+
+bool CTestProcess::WaitForOutput(const std::string& text, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (Output().find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return Output().find(text) != std::string::npos;
+}
+
+std::string CTestProcess::Output() const { return ReadFile(m_OutputPath); }
+
+void CTestProcess::Signal(int signo) {
+    if (m_Pid > 0) kill(m_Pid, signo);
+}
+
+int CTestProcess::WaitExit(int timeoutMs) {
+    if (m_Pid <= 0) return -1;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(m_Pid, &status, WNOHANG);
+        if (r == m_Pid) {
+            m_Pid = -1;
+            if (WIFEXITED(status)) return WEXITSTATUS(status);
+            if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+            return -1;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(m_Pid, SIGKILL);
+            waitpid(m_Pid, nullptr, 0);
+            m_Pid = -1;
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}

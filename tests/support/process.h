@@ -1,0 +1,40 @@
+// Test support: runs a program (the daemon binary) as a child process in a
+// directory of its own, with its standard output and error captured to a file,
+// and waits for its output or its exit with a bound on the time.
+#ifndef NB_TESTS_SUPPORT_PROCESS_H
+#define NB_TESTS_SUPPORT_PROCESS_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// A fresh directory under the system's temporary directory.
+std::string MakeTempDir();
+// Deletes a directory tree made by MakeTempDir.
+void RemoveTree(const std::string& dir);
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& text);
+
+class CTestProcess {
+public:
+    ~CTestProcess();
+    // Starts program in dir; env entries are added to the inherited environment.
+    bool Start(const std::string& program, const std::string& dir,
+               const std::vector<std::pair<std::string, std::string>>& env = {});
+    // True once text appears in the captured output, false after timeoutMs.
+    bool WaitForOutput(const std::string& text, int timeoutMs);
+    std::string Output() const;
+    void Signal(int signo);
+    // The exit status, 128 + the signal number for a killed process, or -1
+    // on time-out (the process is then killed).
+    int WaitExit(int timeoutMs);
+    pid_t Pid() const { return m_Pid; }
+
+private:
+    pid_t m_Pid = -1;
+    std::string m_OutputPath;
+};
+
+#endif
