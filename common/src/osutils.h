@@ -119,10 +119,89 @@ bool OS_GetEnv(CString name, CString* value);
 // The process's open-files limit as sysconf reports it.
 int OS_GetMaxOpenFiles();
 
+// --- files and directories (true means success) ------------------------------
+
+// The file can be opened for reading.
+bool OS_FileExists(const char* file);
+// The directory can be opened for listing.
+bool OS_DirExists(const char* path);
+// Creates the last path element only (mode 0777 before the umask).
+bool OS_CreateDirectory(const char* path);
+bool OS_DeleteFile(const char* file);
+// The directory must be empty.
+bool OS_DeleteDirectory(const char* file);
+// Same file system; an existing target is replaced.
+bool OS_MoveFile(const char* oldName, const char* newName);
+bool OS_CopyFile(const char* source, const char* dest);
+// Records path (under 1024 characters) as the working directory; the
+// process's current directory is not changed.
+void OS_SetWorkingDirectory(CString path);
+// The recorded directory, "." when none was recorded.
+CString OS_GetWorkingDirectory();
+// Text after the last "/" or "\\"; the whole path when the only separator is
+// at position 0 or there is none.
+CString OS_GetBaseFileName(CString filePath);
+// Text before the last separator (same search), "" when none; also logged.
+CString OS_GetFileDirectory(CString filePath);
+
+// Lists path + "/" + pathEx: regular files (dirs false) or directories (dirs
+// true), as names relative to path, in the order the directory lists them.
+// recursive walks sub-directories as they are met; a directory follows its own
+// contents. False when the directory cannot be opened or an entry examined.
+bool OS_EnumerateFilesEx(CString path, CVector<CString>* files, bool dirs, bool recursive, CString pathEx);
+bool OS_EnumerateFiles(const char* path, CVector<CString>* files, bool recursive);
+bool OS_EnumerateDirectories(const char* path, CVector<CString>* dirs, bool recursive);
+
+// --- processes ----------------------------------------------------------------
+
+// block true: runs cmd through the shell (standard error discarded) and
+// returns its whole standard output, "" when it cannot start. block false is
+// not available on Linux (fatal).
+CString OS_RunProcess(CString cmd, bool block);
+// Starts "./" + cmd (at most 8 blank-separated words) without waiting, in a
+// session of its own; false when the fork fails.
+bool OS_CreateProcess(CString cmd);
+// The process ID of another process whose command line, with the program's
+// directory removed and arguments joined by single blanks, is exactly
+// commandLine; -1 when none, -2 when the process table cannot be read. Never
+// the caller's own ID.
+int OS_FindProcessIDByCommandLine(CString commandLine);
+
+// --- loadable modules and versions ------------------------------------------------
+
+typedef void* (*CreateInterface_t)();
+typedef int (*QueryVersion_t)();
+
+// dlopen with immediate binding; null and the loader's text in *error on failure.
+HModule OS_LoadModule(const char* file, CString* error);
+void OS_UnLoadModule(HModule h);
+void* OS_GetSymbol(HModule h, const char* name);
+CreateInterface_t OS_GetFactory(HModule h);
+// The module's "QueryVersion" result; 0 when it cannot be loaded or has none.
+int OS_GetModuleVersion(CString path);
+// The hexadecimal number path prints for " -v#"; 0 for no output.
+int OS_GetExecutableVersion(CString path);
+int OS_GetFileVersion(CString path);
+// Not available on Linux: fatal.
+HModule OS_GetModuleHandle(const char* name);
+HModule OS_GetModuleHandleFromAddress(void* address);
+bool OS_SetPermission(void* address, int size, int permission);
+
 // --- system information ---------------------------------------------------------
 
+typedef CAssocArray<CString, CVector<CString>> HardwareIDs_t;
+
+int GetOS();     // 1: Linux
+int GetSubOS();  // 0
+// 0 "Windows", 1 "Linux", 2 "Darwin", 3 "iPhone", otherwise "".
+CString OS_Name(int OS);
+CString OS_SubName(int OSsubID);
+// First line of "uname -osnrm", or "Unknown Linux".
+CString OS_FullName();
 // "load average: %.2f, %.2f, %.2f" (1, 5 and 15 minutes), or
 // "load average: unknown".
 CString OS_GetLoadAvg();
+// Empty on Linux.
+HardwareIDs_t OS_GetHardwareIDs();
 
 #endif

@@ -1,9 +1,15 @@
-// The daemon's entry point: set up, wait for SIGINT, tear down in reverse.
+// The daemon's entry point: prepare the working directory and the log, load
+// the configuration, serve until SIGINT, then tear down in reverse order.
+// Takes no arguments; works in its current directory.
 #include <signal.h>
 #include <sys/wait.h>
 
 #include "common/src/cbase.h"
+#include "common/src/iniparser.h"
 #include "common/src/osutils.h"
+
+static const char* const kLogPattern = "logs/natbridge(%d).txt";
+static const int kLogGenerations = 5;  // previous runs kept, (1) the latest
 
 // Fatal signals: log, trace, exit(1) without the orderly shut-down.
 static void signal_handler(int signo) {
@@ -18,15 +24,38 @@ static void childer_handler(int) {
     Log_PrintAll("Child pid %d exited.\n", static_cast<int>(pid));
 }
 
+// "(5)" is discarded and "(4)".."(0)" become "(5)".."(1)"; missing
+// generations are skipped.
+static void RotateLogs() {
+    for (int generation = kLogGenerations; generation >= 0; generation--) {
+        CString current = Sprintf(kLogPattern, generation);
+        if (generation == kLogGenerations) {
+            OS_DeleteFile(current);
+        } else {
+            OS_MoveFile(current, Sprintf(kLogPattern, generation + 1));
+        }
+    }
+}
+
 int main(int, char**) {
     signal(SIGCHLD, childer_handler);
     signal(SIGBUS, signal_handler);
     signal(SIGILL, signal_handler);
     signal(SIGSEGV, signal_handler);
 
+    if (!OS_DirExists("logs") && !OS_CreateDirectory("logs")) return 1;
+    RotateLogs();
+    Log_Init(Sprintf(kLogPattern, 0), true, nullptr);
+
     OS_Init(nullptr);
     Log_PrintAll("Server  started. PID=%d %s", OS_CurrentProcessID(), OS_GetLoadAvg().Ptr());
     Log_PrintAll("Debug info is OFF.");
+
+    if (!CINIParser::Read("natbridged.ini", g_INI, true)) {
+        Log_PrintAll("Error: Unable to load natbridged.ini.");
+        OS_DeInit();
+        return 1;
+    }
 
     OS_WaitForTerm();
 

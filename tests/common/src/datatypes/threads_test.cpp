@@ -46,8 +46,10 @@ public:
 class Stubborn : public IThreadable {
 public:
     void ThreadEntry(CSignal& signal) override {
+        m_Entered = true;
         while (!signal.CheckSignal()) OS_Sleep(1);
     }
+    std::atomic<bool> m_Entered{false};
 };
 
 class Observer : public ISignalCallback {
@@ -183,6 +185,7 @@ TEST(ThreadableDeathTest, DestroyingARunningThreadStops) {
         {
             Stubborn* s = new Stubborn();
             s->StartThread(OS_THREAD_PRIORITY_NORMAL);
+            while (!s->m_Entered) OS_Sleep(1);  // the body runs before the object goes
             delete s;
         },
         "Debug assert failed on line [0-9]+ of common/src/datatypes/ithreadable.h");
