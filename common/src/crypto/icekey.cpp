@@ -80,7 +80,7 @@ inline DWORD IceF(DWORD p, const IceSubkey& sk) {
     al ^= sk.val[0];
     ar ^= sk.val[1];
     // Subkey words hold 20 bits, so every index stays below 1024.
-    return ice_sbox[0][(al >> 10) & 0x3FF] | ice_sbox[1][al & 0x3FF] | ice_sbox[2][(ar >> 10) & 0x3FF] |
+    return ice_sbox[0][al >> 10] | ice_sbox[1][al & 0x3FF] | ice_sbox[2][ar >> 10] |
            ice_sbox[3][ar & 0x3FF];
 }
 
