@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 bash scripts/deps.sh cmake ninja-build g++ googletest
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DNB_BUILD_TESTS=OFF -DNB_BUILD_BENCH=OFF
-ninja -C build/release natbridge
+ninja -j "$(nproc)" -C build/release natbridge
 mkdir -p run
 [ -f run/natbridged.ini ] || cp etc/natbridged.ini run/natbridged.ini
 cd run

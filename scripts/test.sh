@@ -14,7 +14,7 @@ run_suite() {  # name, ctest args..., -- cmake args...
   shift
   echo "=== $name build"
   cmake -S . -B "build/$name" -G Ninja -DNB_BUILD_BENCH=OFF "$@" >/dev/null
-  ninja -C "build/$name" natbridge natbridge_tests
+  ninja -j "$jobs" -C "build/$name" natbridge natbridge_tests
   echo "=== $name tests"
   ctest --test-dir "build/$name" -j "$jobs" --output-on-failure "${ctest_args[@]}"
 }

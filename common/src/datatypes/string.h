@@ -76,9 +76,9 @@ public:
     typedef std::basic_string<wchar_t, std::char_traits<wchar_t>, CThreadSafeAllocator<wchar_t>> WideString_t;
 
     CString() : m_StringA(new NarrowString_t()), m_StringW(new WideString_t()), m_BufferA(nullptr), m_BufferW(nullptr) {}
-    CString(const char* s) : CString() {
-        OS_ASSERT(s != nullptr);
-        *m_StringA = s;
+    CString(const char* s)
+        : m_StringA(new NarrowString_t(CheckedText(s))), m_StringW(new WideString_t()), m_BufferA(nullptr),
+          m_BufferW(nullptr) {
         SyncAtoW();
     }
     CString(const wchar_t* s) : CString() {
@@ -298,6 +298,10 @@ public:
     }
 
 private:
+    static const char* CheckedText(const char* s) {
+        OS_ASSERT(s != nullptr);
+        return s;
+    }
     // Narrow to wide: byte n is code point n, so this never fails.
     void SyncAtoW() {
         m_StringW->resize(m_StringA->size());
