@@ -13,6 +13,7 @@
 #include <semaphore.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
@@ -315,6 +316,18 @@ bool OS_GetEnv(CString name, CString* value) {
 }
 
 int OS_GetMaxOpenFiles() { return static_cast<int>(sysconf(_SC_OPEN_MAX)); }
+
+int OS_RaiseOpenFilesLimit(int max) {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return OS_GetMaxOpenFiles();
+    rlim_t target = rl.rlim_max;
+    if (target == RLIM_INFINITY || target > static_cast<rlim_t>(max)) target = static_cast<rlim_t>(max);
+    if (target > rl.rlim_cur) {
+        rl.rlim_cur = target;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    return OS_GetMaxOpenFiles();
+}
 
 CString OS_GetLoadAvg() {
     double load[3];

@@ -118,6 +118,9 @@ void OS_TestAdvanceTickCount(unsigned int ms);
 bool OS_GetEnv(CString name, CString* value);
 // The process's open-files limit as sysconf reports it.
 int OS_GetMaxOpenFiles();
+// Raises the soft open-files limit to the hard limit, but not above max (and
+// never lowers it). Returns the soft limit in force afterwards.
+int OS_RaiseOpenFilesLimit(int max);
 
 // --- files and directories (true means success) ------------------------------
 

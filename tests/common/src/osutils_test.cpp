@@ -189,3 +189,21 @@ TEST(OsThreadsThreads, DetachedThreadRunsOn) {
     for (int i = 0; i < 2000 && !ran; i++) OS_Sleep(1);
     EXPECT_TRUE(ran.load());
 }
+
+TEST(OsInitDeathTest, OpenFilesLimitIsRaisedToTheHardLimitOnly) {
+    EXPECT_EXIT(
+        {
+            struct rlimit rl;
+            getrlimit(RLIMIT_NOFILE, &rl);
+            rl.rlim_cur = 256;
+            if (setrlimit(RLIMIT_NOFILE, &rl) != 0) _exit(2);
+            rlim_t hard = rl.rlim_max;
+            int raised = OS_RaiseOpenFilesLimit(65536);
+            rlim_t expected = hard > 65536 ? 65536 : hard;
+            if (raised != static_cast<int>(expected)) _exit(3);
+            // Never lowered.
+            if (OS_RaiseOpenFilesLimit(100) != raised) _exit(4);
+            _exit(0);
+        },
+        ExitedWithCode(0), "");
+}
