@@ -30,6 +30,11 @@ static const DWORD ACCEPT_PAUSE_MS = 1000;
 static const int SELECT_WAIT_MS = 500;
 static const int LISTEN_BACKLOG = 10;
 
+// The manager whose dispatch lock this thread holds (the innermost one).
+// Listener callbacks run with that lock held; re-taking it from a callback
+// would hang on the non-recursive mutex, so it is stopped with a message.
+static thread_local const CTCPIPConnectionManager* t_pDispatchHolder = nullptr;
+
 namespace {
 
 // A descriptor set of TCPIP_SET_SIZE entries. The C library's fd_set holds
@@ -105,12 +110,26 @@ CTCPIPConnectionManager::CTCPIPConnectionManager(int maxConnections)
       m_bIdWrapped(false),
       m_AcceptPausedAt(0),
       m_bAcceptPaused(false),
-      m_bAcceptFailing(false) {
+      m_bAcceptFailing(false),
+      m_pOuterDispatchHolder(nullptr) {
     OS_ASSERTMSG(maxConnections > 1, "Reason: %s", "maxConnections must be greater than 1");
 }
 
 CTCPIPConnectionManager::~CTCPIPConnectionManager() {
     OS_ASSERTMSG(!m_bRunning, "Reason: %s", "Error forgot to run shutdown.");
+}
+
+void CTCPIPConnectionManager::LockDispatch() {
+    OS_ASSERTMSG(t_pDispatchHolder != this, "Reason: %s",
+                 "Dispatch, AddListener, RemoveListener, Connect or Shutdown called from inside a listener callback");
+    OS_MutexLock(m_hDispatchMutex);
+    m_pOuterDispatchHolder = t_pDispatchHolder;
+    t_pDispatchHolder = this;
+}
+
+void CTCPIPConnectionManager::UnlockDispatch() {
+    t_pDispatchHolder = m_pOuterDispatchHolder;
+    OS_MutexUnlock(m_hDispatchMutex);
 }
 
 void CTCPIPConnectionManager::CheckRunning() const {
@@ -182,12 +201,12 @@ int CTCPIPConnectionManager::Host(int port) {
         close(s);
         return 0;
     }
-    OS_MutexLock(m_hDispatchMutex);
+    LockDispatch();
     OS_MutexLock(m_hMutex);
     m_serverSocket = s;
     m_bServer = true;
     OS_MutexUnlock(m_hMutex);
-    OS_MutexUnlock(m_hDispatchMutex);
+    UnlockDispatch();
     return port;
 }
 
@@ -208,9 +227,9 @@ unsigned int CTCPIPConnectionManager::NextId() {
 }
 
 void CTCPIPConnectionManager::TestSetNextId(unsigned int id) {
-    OS_MutexLock(m_hDispatchMutex);
+    LockDispatch();
     m_globalID = id;
-    OS_MutexUnlock(m_hDispatchMutex);
+    UnlockDispatch();
 }
 
 void CTCPIPConnectionManager::AnnounceLocked(CTCPIPConnection* pConnection) {
@@ -225,7 +244,7 @@ HConnection CTCPIPConnectionManager::Connect(const char* address, int port, bool
     CheckRunning();
     OS_ASSERTMSG(port >= 0 && port <= 65534, "Reason: %s", "Invalid port number, port is out of range");
     OS_ASSERT(address != nullptr);
-    OS_MutexLock(m_hDispatchMutex);
+    LockDispatch();
     OS_MutexLock(m_hMutex);
     // Accepted peers can fill the table, so the limit is a run-time
     // condition here: the connection fails like any failed connect instead
@@ -239,7 +258,7 @@ HConnection CTCPIPConnectionManager::Connect(const char* address, int port, bool
     m_sockets.AddToTail(pConnection);
     OS_MutexUnlock(m_hMutex);
     if (callbackNow) AnnounceLocked(pConnection);
-    OS_MutexUnlock(m_hDispatchMutex);
+    UnlockDispatch();
     return pConnection;
 }
 
@@ -293,29 +312,29 @@ HConnection CTCPIPConnectionManager::FindConnection(CString id) {
 void CTCPIPConnectionManager::AddListener(IConnectionManagerListener* pListener, bool extended) {
     CheckRunning();
     OS_ASSERT(pListener != nullptr);
-    OS_MutexLock(m_hDispatchMutex);
+    LockDispatch();
     m_callbacks.AddToTail(pListener);
     if (extended) {
         IConnectionManagerExtendedListener* pExtended = dynamic_cast<IConnectionManagerExtendedListener*>(pListener);
         OS_ASSERTMSG(pExtended != nullptr, "Reason: %s", "Extended listener without the extended interface");
         m_callbacksExtended.AddToTail(pExtended);
     }
-    OS_MutexUnlock(m_hDispatchMutex);
+    UnlockDispatch();
 }
 
 void CTCPIPConnectionManager::RemoveListener(IConnectionManagerListener* pListener) {
     CheckRunning();
-    OS_MutexLock(m_hDispatchMutex);
+    LockDispatch();
     m_callbacks.RemoveByValue(pListener);
     for (int i = m_callbacksExtended.Count() - 1; i >= 0; i--) {
         if (static_cast<IConnectionManagerListener*>(m_callbacksExtended[i]) == pListener) m_callbacksExtended.Remove(i);
     }
-    OS_MutexUnlock(m_hDispatchMutex);
+    UnlockDispatch();
 }
 
 void CTCPIPConnectionManager::Dispatch() {
     CheckRunning();
-    OS_MutexLock(m_hDispatchMutex);
+    LockDispatch();
     for (int i = 0; i < m_callbacksExtended.Count(); i++) m_callbacksExtended[i]->Dispatch();
     OS_MutexLock(m_hMutex);
     // Only this thread (holding the dispatch lock) may change m_sockets, so
@@ -339,7 +358,7 @@ void CTCPIPConnectionManager::Dispatch() {
         }
     }
     OS_MutexUnlock(m_hMutex);
-    OS_MutexUnlock(m_hDispatchMutex);
+    UnlockDispatch();
 }
 
 void CTCPIPConnectionManager::AcceptOne(int listener) {
@@ -366,15 +385,15 @@ void CTCPIPConnectionManager::AcceptOne(int listener) {
         close(s);
         return;
     }
-    OS_MutexLock(m_hDispatchMutex);
+    LockDispatch();
     if (m_sockets.Count() >= m_maxConnections) {
-        OS_MutexUnlock(m_hDispatchMutex);
+        UnlockDispatch();
         Log_PrintAll("Max connections exceeded (%d connections)", m_maxConnections);
         close(s);
         return;
     }
     if (!MakeNonBlocking(s)) {
-        OS_MutexUnlock(m_hDispatchMutex);
+        UnlockDispatch();
         TRACE("Socket connection failed");
         close(s);
         return;
@@ -388,7 +407,7 @@ void CTCPIPConnectionManager::AcceptOne(int listener) {
                                                          &m_TimerManager, m_hMutex, &m_pLogger, true);
     m_sockets.AddToTail(pConnection);
     OS_MutexUnlock(m_hMutex);
-    OS_MutexUnlock(m_hDispatchMutex);
+    UnlockDispatch();
 }
 
 void CTCPIPConnectionManager::DestroyOutsideLocks(CVector<CTCPIPConnection*>& doomed) {
@@ -407,7 +426,7 @@ void CTCPIPConnectionManager::RunPass() {
     int highest = -1;
     int listener = -1;
 
-    OS_MutexLock(m_hDispatchMutex);
+    LockDispatch();
     OS_MutexLock(m_hMutex);
     m_TimerManager.Dispatch();
     if (m_bAcceptPaused && OS_GetTickCount() - m_AcceptPausedAt >= ACCEPT_PAUSE_MS) m_bAcceptPaused = false;
@@ -433,7 +452,7 @@ void CTCPIPConnectionManager::RunPass() {
         }
     }
     OS_MutexUnlock(m_hMutex);
-    OS_MutexUnlock(m_hDispatchMutex);
+    UnlockDispatch();
 
     if (counted == 0) {
         // Nothing to wait on; the walk below still destroys finished
@@ -462,7 +481,7 @@ void CTCPIPConnectionManager::RunPass() {
     }
 
     CVector<CTCPIPConnection*> doomed;
-    OS_MutexLock(m_hDispatchMutex);
+    LockDispatch();
     OS_MutexLock(m_hMutex);
     for (int i = m_sockets.Count() - 1; i >= 0; i--) {
         CTCPIPConnection* pConnection = m_sockets[i];
@@ -521,7 +540,7 @@ void CTCPIPConnectionManager::RunPass() {
         }
     }
     OS_MutexUnlock(m_hMutex);
-    OS_MutexUnlock(m_hDispatchMutex);
+    UnlockDispatch();
     DestroyOutsideLocks(doomed);
 }
 
@@ -534,6 +553,8 @@ void CTCPIPConnectionManager::ThreadEntry(CSignal& signal) {
 void CTCPIPConnectionManager::Dispatch(CSignal& signal, int timeOutMs) {
     CheckRunning();
     OS_ASSERTMSG(timeOutMs >= 0, "Reason: %s", "Negative dispatch time-out");
+    OS_ASSERTMSG(t_pDispatchHolder != this, "Reason: %s",
+                 "Dispatch, AddListener, RemoveListener, Connect or Shutdown called from inside a listener callback");
     if (IsThreadPresent()) EndThread();
     if (timeOutMs != 0) {
         m_DispatchTimer->SetInterval(timeOutMs);
@@ -550,10 +571,12 @@ void CTCPIPConnectionManager::Dispatch(CSignal& signal, int timeOutMs) {
 
 void CTCPIPConnectionManager::Shutdown() {
     OS_ASSERTMSG(m_bRunning, "Reason: %s", "Shutdown called before init");
+    OS_ASSERTMSG(t_pDispatchHolder != this, "Reason: %s",
+                 "Dispatch, AddListener, RemoveListener, Connect or Shutdown called from inside a listener callback");
     m_bRunning = false;
     if (IsThreadPresent()) EndThread();
     CVector<CTCPIPConnection*> doomed;
-    OS_MutexLock(m_hDispatchMutex);
+    LockDispatch();
     OS_MutexLock(m_hMutex);
     if (m_bServer) {
         close(m_serverSocket);
@@ -570,7 +593,7 @@ void CTCPIPConnectionManager::Shutdown() {
     m_callbacks.RemoveAll();
     m_callbacksExtended.RemoveAll();
     OS_MutexUnlock(m_hMutex);
-    OS_MutexUnlock(m_hDispatchMutex);
+    UnlockDispatch();
     DestroyOutsideLocks(doomed);
     m_TimerManager.DestroyTimer(m_DispatchTimer);
     m_DispatchTimer = nullptr;

@@ -50,7 +50,8 @@ public:
     virtual HConnection FindConnection(CString id) override;
     virtual void ClientError(HConnection hConnection, int reason) override;
 
-    // No lock: set it before traffic starts. Applies to existing connections.
+    // No lock: set it after Init (which clears it) and before traffic
+    // starts. Applies to existing connections too.
     virtual void SetLogger(IConnectionManagerLogger* pLogger);
     // The socket thread's loop, one pass after another until signal is set.
     virtual void ThreadEntry(CSignal& signal) override;
@@ -97,6 +98,8 @@ public:
     void TestSetNextId(unsigned int id);
 
 private:
+    void LockDispatch();
+    void UnlockDispatch();
     void CheckRunning() const;
     CTCPIPConnection* Conn(HConnection hConnection) const;
     unsigned int NextId();
@@ -124,6 +127,7 @@ private:
     DWORD m_AcceptPausedAt;             // tick of the last failed accept
     bool m_bAcceptPaused;               // the listening socket rests after a failed accept
     bool m_bAcceptFailing;              // a burst of failed accepts has been logged
+    const CTCPIPConnectionManager* m_pOuterDispatchHolder;  // guarded by m_hDispatchMutex itself
 };
 
 #endif

@@ -174,6 +174,20 @@ TEST(ConnectionManager, ClientErrorReportsTheUpperLayersCode) {
     close(client);
 }
 
+TEST(ConnectionManager, ExceptionalConditionOnTheSocketEndsTheConnection) {
+    nettest::Server server;
+    int client = -1;
+    HConnection h = server.Accept(&client);
+    ASSERT_NE(nullptr, h);
+    ASSERT_EQ(1, send(client, "!", 1, MSG_OOB));  // urgent data: select's exception set
+    ASSERT_TRUE(nettest::PumpUntil(server.mgr, [&] { return HasDisconnect(server.listener, h); }, 5000));
+    Event e;
+    server.listener.FindDisconnect(h, &e);
+    EXPECT_TRUE(e.forced);
+    EXPECT_EQ(0x10000005, e.reason);
+    close(client);
+}
+
 TEST(ConnectionManager, ConnectToAClosedPortFailsBeforeAnyData) {
     nettest::Server server;
     HConnection h = server.mgr.Connect("127.0.0.1", nettest::ClosedPort(), false);
@@ -448,3 +462,21 @@ TEST(ConnectionManagerDeathTest, BrokenCallingContractsAreFatal) {
     EXPECT_DEATH(mgr.Disconnect(h, true), "already flushing");
     mgr.Shutdown();
 }
+
+TEST(ConnectionManagerDeathTest, DispatchFromInsideACallbackIsFatalNotAHang) {
+    nettest::Server server;
+    server.listener.onConnect = [&](HConnection) { server.mgr.Dispatch(); };
+    EXPECT_DEATH(server.mgr.Connect("127.0.0.1", server.port, true), "called from inside a listener callback");
+    server.listener.onConnect = nullptr;
+}
+
+#ifndef NDEBUG
+TEST(ConnectionManagerDeathTest, HandleUsedAfterItsDisconnectIsCaughtInDebugBuilds) {
+    nettest::Server server;
+    HConnection h = server.mgr.Connect("127.0.0.1", nettest::ClosedPort(), true);
+    server.mgr.Disconnect(h, false);
+    server.mgr.Dispatch();
+    ASSERT_TRUE(nettest::WaitUntil([&] { return server.mgr.GetConnectionCount() == 0; }, 3000));
+    EXPECT_DEATH(server.mgr.SendData(h, "x", 1), "Invalid connection handle");
+}
+#endif
