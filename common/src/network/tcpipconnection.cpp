@@ -1,0 +1,389 @@
+// One TCP connection: the send queue, the time-out phases, the disconnect
+// procedure and the resolver callbacks. Lock: the manager's connection lock
+// (m_hMutex), held by every caller except the resolver callbacks, which take
+// it themselves. Nothing here takes the dispatch lock.
+#include "common/src/network/tcpipconnection.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "common/src/cbase.h"
+#include "common/src/heap.h"
+
+bool TCPIP_IsDottedAddress(const char* address) {
+    // Strict four-number form only: the longest text is 15 characters, so a
+    // caller's odd spelling ("0x7f.1", 30 leading zeros) goes to the resolver
+    // instead of overflowing m_ip. The broadcast address is what the classic
+    // parser returned as its error value; it is resolved as a name too.
+    struct in_addr addr;
+    if (address == nullptr || inet_pton(AF_INET, address, &addr) != 1) return false;
+    return addr.s_addr != INADDR_NONE;
+}
+
+CTCPIPConnection::CTCPIPConnection(unsigned int id, int socket, int port, const char* address,
+                                   CTimerManager* timerManager, HMutex hMutex, IConnectionManagerLogger** ppLogger,
+                                   bool connected)
+    : m_socket(connected ? socket : -1),
+      m_port(port),
+      m_id(id),
+      m_dataSendRecv(false),
+      m_timerManager(timerManager),
+      m_timer(nullptr),
+      m_status(TCPIP_STATUS_ESTABLISHED),
+      m_bResolved(true),
+      m_bConnected(connected),
+      m_bDisconnect(false),
+      m_bDisconnectSent(false),
+      m_hMutex(hMutex),
+      m_pResolver(nullptr),
+      m_clientError(-1),
+      m_writePtr(0),
+      m_ppLogger(ppLogger),
+      m_DataSent(0),
+      m_DataRecv(0),
+      m_LastSendTimestamp(0),
+      m_SendCountInTick(0),
+      m_QueuedBytes(0),
+      m_bReasonRecorded(false) {
+    OS_ASSERT(address != nullptr && timerManager != nullptr && hMutex != nullptr);
+    m_ip[0] = 0;
+    m_timer = m_timerManager->CreateTimer(TCPIP_SEND_STALL_MS, false, true, this);
+    m_timer->Disable();
+    if (!connected && !TCPIP_IsDottedAddress(address)) {
+        m_bResolved = false;
+        m_timer->SetInterval(TCPIP_RESOLVE_MS);
+        m_timer->Enable();
+        // Last: its callback may run at once (it waits for our lock).
+        m_pResolver = new CResolveDNS(address, this);
+    } else {
+        OS_ASSERTMSG(strlen(address) <= 15, "Address too long: %s", address);
+        strcpy(m_ip, address);
+    }
+}
+
+CTCPIPConnection::~CTCPIPConnection() {
+    // The resolver first: its callback touches the timer.
+    delete m_pResolver;
+    m_pResolver = nullptr;
+    for (int i = 0; i < m_writeQueueData.Count(); i++) OS_Free(m_writeQueueData[i]);
+    m_timerManager->DestroyTimer(m_timer);
+}
+
+CResolveDNS* CTCPIPConnection::DetachResolver() {
+    CResolveDNS* pResolver = m_pResolver;
+    m_pResolver = nullptr;
+    return pResolver;
+}
+
+void CTCPIPConnection::CloseSocket() {
+    if (m_socket >= 0) {
+        close(m_socket);
+        m_socket = -1;
+    }
+}
+
+void CTCPIPConnection::EnterDisconnected() {
+    m_status = TCPIP_STATUS_DISCONNECTED;
+    // Nothing is left to time out; a late expiry would only be logged.
+    m_timer->Disable();
+    CloseSocket();
+}
+
+int CTCPIPConnection::ReadSocketError(int* pResult) {
+    int error = 0;
+    socklen_t len = sizeof(error);
+    int result = m_socket >= 0 ? getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &error, &len) : -1;
+    if (pResult) *pResult = result;
+    return error;
+}
+
+void CTCPIPConnection::Announce() {
+    OS_ASSERTMSG(m_status == TCPIP_STATUS_ESTABLISHED, "Announcing a connection in state %d", m_status);
+    if (m_bDisconnect) {
+        // An accepted socket is still open here.
+        EnterDisconnected();
+    } else if (m_bConnected) {
+        m_status = TCPIP_STATUS_CONNECTED;
+    } else if (m_bResolved) {
+        m_status = TCPIP_STATUS_CONNECTING;
+    } else {
+        m_status = TCPIP_STATUS_RESOLVE;
+    }
+}
+
+void CTCPIPConnection::Disconnect(int reason, bool flush) {
+    if (IConnectionManagerLogger* pLogger = Logger()) pLogger->Log(this, "TCPIP: Disconnect 0x%08x", reason, LogHandle());
+    // The first cause wins, a local disconnect (-1) included.
+    if (!m_bReasonRecorded) {
+        m_bReasonRecorded = true;
+        m_clientError = reason;
+    }
+    switch (m_status) {
+    case TCPIP_STATUS_ESTABLISHED:
+        m_bDisconnect = true;
+        break;
+    case TCPIP_STATUS_RESOLVE:
+    case TCPIP_STATUS_CONNECTING:
+    case TCPIP_STATUS_CONNECTED:
+        m_bDisconnect = true;
+        if (flush) {
+            m_status = TCPIP_STATUS_FLUSHING;
+            m_timer->SetInterval(TCPIP_FLUSH_MS);
+            m_timer->Enable();
+            m_timer->Restart();
+        } else {
+            EnterDisconnected();
+        }
+        break;
+    case TCPIP_STATUS_FLUSHING:
+        OS_ASSERTMSG(!flush, "Flush requested on a connection that is already flushing");
+        EnterDisconnected();
+        break;
+    case TCPIP_STATUS_DISCONNECTED:
+        break;
+    }
+}
+
+void CTCPIPConnection::Connect() {
+    OS_ASSERTMSG(m_status == TCPIP_STATUS_CONNECTING, "Connect in state %d", m_status);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(m_port));
+    if (inet_pton(AF_INET, m_ip, &addr.sin_addr) != 1) {
+        Disconnect(TCPIP_REASON_FAILED, false);
+        return;
+    }
+    m_socket = socket(AF_INET, SOCK_STREAM, 0);
+    if (m_socket < 0) {
+        TRACE("Connect failed on errno 0x%04x", errno);
+        Disconnect(TCPIP_REASON_FAILED, false);
+        return;
+    }
+    if (m_socket >= TCPIP_SET_SIZE) {
+        Log_PrintAll("FD_SETSIZE exceeded");
+        Disconnect(TCPIP_REASON_FAILED, false);
+        return;
+    }
+    int flags = fcntl(m_socket, F_GETFL, 0);
+    if (flags < 0 || fcntl(m_socket, F_SETFL, flags | O_NONBLOCK) < 0) {
+        Disconnect(TCPIP_REASON_FAILED, false);
+        return;
+    }
+    int one = 1;
+    setsockopt(m_socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    if (connect(m_socket, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0 || errno == EINPROGRESS) {
+        m_status = TCPIP_STATUS_CONNECTED;
+        // Data queued before the connect now waits for the socket: guard it
+        // with the send-stall time-out like any other queued data.
+        if (HasQueuedData()) {
+            m_timer->SetInterval(TCPIP_SEND_STALL_MS);
+            m_timer->Enable();
+        }
+        return;
+    }
+    TRACE("Connect failed on errno 0x%04x", errno);
+    Disconnect(TCPIP_REASON_FAILED, false);
+}
+
+bool CTCPIPConnection::QueueData(const char* data, int length) {
+    OS_ASSERTMSG(length > 0 && data != nullptr, "QueueData of %d bytes", length);
+    m_DataSent += static_cast<uint64_t>(length);
+    IConnectionManagerLogger* pLogger = Logger();
+    if (pLogger) pLogger->Log(this, "TCPIP: Queue data, size = 0x%04x, handle = 0x%08x", length, LogHandle());
+    // ESTABLISHED is an outgoing connection its creator already holds the
+    // handle of: its data waits in the queue like while connecting.
+    if (m_status != TCPIP_STATUS_ESTABLISHED && m_status != TCPIP_STATUS_RESOLVE &&
+        m_status != TCPIP_STATUS_CONNECTING && m_status != TCPIP_STATUS_CONNECTED) {
+        TRACE("CTCPIPConnection: Socket (id 0x%08x, ip %s) tried to send in invalid state 0x%02x", m_id, m_ip,
+              m_status);
+        return false;
+    }
+    DWORD now = OS_GetTickCount();
+    if (now != m_LastSendTimestamp) {
+        m_LastSendTimestamp = now;
+        m_SendCountInTick = 0;
+    }
+    if (m_SendCountInTick < TCPIP_BATCH_CALLS) m_SendCountInTick++;
+    bool batch = m_SendCountInTick >= TCPIP_BATCH_CALLS;
+    if (batch && !HasQueuedData() && pLogger) pLogger->Log(this, "TCPIP: Force Batch ON", LogHandle());
+
+    if (m_status == TCPIP_STATUS_CONNECTED) {
+        if (!batch && !HasQueuedData()) {
+            ssize_t sent = send(m_socket, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+            if (sent > 0) {
+                if (pLogger) {
+                    pLogger->Log(this, "TCPIP: Pre-sent data, size = 0x%04x, handle = 0x%08x",
+                                 static_cast<int>(sent), LogHandle());
+                }
+                m_dataSendRecv = true;
+                if (sent == length) return true;
+                data += sent;
+                length -= static_cast<int>(sent);
+            }
+        }
+        if (!HasQueuedData()) {
+            m_timer->SetInterval(TCPIP_SEND_STALL_MS);
+            m_timer->Enable();
+        }
+    }
+    Append(data, static_cast<DWORD>(length));
+    return true;
+}
+
+void CTCPIPConnection::Append(const char* data, DWORD length) {
+    int last = m_writeQueueData.Count() - 1;
+    // Strictly less: a write that would exactly fill the block starts a new one.
+    if (last >= 0 && length < m_writeQueueSizeAlloc[last] - m_writeQueueSizeUsed[last]) {
+        memcpy(m_writeQueueData[last] + m_writeQueueSizeUsed[last], data, length);
+        m_writeQueueSizeUsed[last] += length;
+    } else {
+        DWORD size = length > static_cast<DWORD>(TCPIP_QUEUE_BLOCK) ? length : static_cast<DWORD>(TCPIP_QUEUE_BLOCK);
+        char* block = static_cast<char*>(OS_Malloc(size));
+        memcpy(block, data, length);
+        m_writeQueueData.AddToTail(block);
+        m_writeQueueSizeUsed.AddToTail(length);
+        m_writeQueueSizeAlloc.AddToTail(size);
+    }
+    m_QueuedBytes += length;
+}
+
+void CTCPIPConnection::DropFirstBlock() {
+    OS_Free(m_writeQueueData[0]);
+    m_writeQueueData.Remove(0);
+    m_writeQueueSizeUsed.Remove(0);
+    m_writeQueueSizeAlloc.Remove(0);
+    m_writePtr = 0;
+}
+
+void CTCPIPConnection::SendData() {
+    IConnectionManagerLogger* pLogger = Logger();
+    if (!HasQueuedData() || (m_status != TCPIP_STATUS_CONNECTED && m_status != TCPIP_STATUS_FLUSHING)) {
+        if (pLogger) {
+            pLogger->Log(this, "TCPIP: Send in wrong state, state = 0x%04x, handle = 0x%08x",
+                         static_cast<int>(m_status), LogHandle());
+        }
+        return;
+    }
+    if (m_status != TCPIP_STATUS_FLUSHING) m_timer->Restart();
+    if (pLogger) pLogger->Log(this, "TCPIP: Send data IN", LogHandle());
+    bool sentAny = false;
+    while (HasQueuedData()) {
+        DWORD used = m_writeQueueSizeUsed[0];
+        DWORD size = used - m_writePtr;
+        if (pLogger) {
+            pLogger->Log(this, "TCPIP: Sending data, size = 0x%04x, handle = 0x%08x", static_cast<int>(size),
+                         LogHandle());
+        }
+        ssize_t sent = send(m_socket, m_writeQueueData[0] + m_writePtr, size, MSG_NOSIGNAL);
+        if (sent == 0) {
+            int error = ReadSocketError(nullptr);
+            if (pLogger) pLogger->Log(this, "TCPIP: Send error, error = 0x%04x, handle = 0x%08x", error, LogHandle());
+            if (!sentAny && error != EINPROGRESS) {
+                TRACE("TCPIP: Send died on errno: 0x%04x", error);
+                Disconnect(m_dataSendRecv ? TCPIP_REASON_SEND : TCPIP_REASON_FAILED, false);
+            }
+            break;
+        }
+        if (sent < 0) {
+            int sendErrno = errno;
+            int result = 0;
+            int error = ReadSocketError(&result);
+            if (result != 0) error = sendErrno;
+            if (pLogger) {
+                pLogger->Log(this, "TCPIP: Send error #2, error = 0x%04x, handle = 0x%08x", error, LogHandle());
+            }
+            // A flushing socket is not read, so nothing else would notice a
+            // broken peer; without this its always-writable socket would
+            // spin the socket thread until the flush time-out.
+            if (m_status == TCPIP_STATUS_FLUSHING && sendErrno != EAGAIN && sendErrno != EWOULDBLOCK &&
+                sendErrno != EINTR && sendErrno != ENOBUFS) {
+                Disconnect(m_dataSendRecv ? TCPIP_REASON_SEND : TCPIP_REASON_FAILED, false);
+            }
+            break;
+        }
+        if (pLogger) {
+            pLogger->Log(this, "TCPIP: Sent data, size = 0x%04x, handle = 0x%08x", static_cast<int>(sent),
+                         LogHandle());
+        }
+        m_dataSendRecv = true;
+        sentAny = true;
+        m_writePtr += static_cast<DWORD>(sent);
+        m_QueuedBytes -= static_cast<uint64_t>(sent);
+        if (m_writePtr < used) break;
+        DropFirstBlock();
+    }
+    if (!HasQueuedData() && m_status != TCPIP_STATUS_FLUSHING) m_timer->Disable();
+    if (pLogger) pLogger->Log(this, "TCPIP: Send data OUT", LogHandle());
+}
+
+void CTCPIPConnection::TimerExpire(CTimer*) {
+    m_timer->Disable();
+    int reason = TCPIP_REASON_LOCAL;
+    switch (m_status) {
+    case TCPIP_STATUS_ESTABLISHED:
+        // Not yet announced but already resolving: still a resolution time-out.
+        if (!m_bResolved) {
+            TRACE("Socket has timed out before dns resolve");
+            reason = TCPIP_REASON_RESOLVE;
+            break;
+        }
+        TRACE("Socket has timed out");
+        reason = TCPIP_REASON_TIMEOUT;
+        break;
+    case TCPIP_STATUS_CONNECTING:
+    case TCPIP_STATUS_CONNECTED:
+        TRACE("Socket has timed out");
+        reason = TCPIP_REASON_TIMEOUT;
+        break;
+    case TCPIP_STATUS_RESOLVE:
+        TRACE("Socket has timed out before dns resolve");
+        reason = TCPIP_REASON_RESOLVE;
+        break;
+    case TCPIP_STATUS_FLUSHING:
+        if (HasQueuedData()) Log_PrintAll("Socket has timed out while flushing with unsent data.");
+        reason = TCPIP_REASON_LOCAL;
+        break;
+    case TCPIP_STATUS_DISCONNECTED:
+        Log_PrintAll("Socket timed out in illegal state: 0x%x!!", static_cast<unsigned int>(m_status));
+        return;
+    }
+    Disconnect(reason, false);
+}
+
+void CTCPIPConnection::ResolveComplete(const char* ip) {
+    OS_MutexLock(m_hMutex);
+    OS_ASSERTMSG(!m_bResolved, "ResolveComplete for a connection that is not resolving");
+    if (m_status == TCPIP_STATUS_ESTABLISHED || m_status == TCPIP_STATUS_RESOLVE) {
+        if (!TCPIP_IsDottedAddress(ip)) {
+            TRACE("DNS Resolve returned invalid address");
+            Disconnect(TCPIP_REASON_RESOLVE, false);
+        } else {
+            OS_ASSERTMSG(strlen(ip) <= 15, "Resolved address too long: %s", ip);
+            strcpy(m_ip, ip);
+            if (m_status == TCPIP_STATUS_RESOLVE) m_status = TCPIP_STATUS_CONNECTING;
+            m_bResolved = true;
+            m_timer->SetInterval(TCPIP_SEND_STALL_MS);
+            if (HasQueuedData()) {
+                m_timer->Restart();
+            } else {
+                m_timer->Disable();
+            }
+        }
+    }
+    OS_MutexUnlock(m_hMutex);
+}
+
+void CTCPIPConnection::ResolveFailed() {
+    TRACE("DNS Resolve has failed");
+    OS_MutexLock(m_hMutex);
+    Disconnect(TCPIP_REASON_RESOLVE, false);
+    OS_MutexUnlock(m_hMutex);
+}

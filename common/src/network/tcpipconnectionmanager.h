@@ -1,0 +1,133 @@
+// The select-driven TCP connection manager: one listening socket at most plus
+// up to a fixed number of connections, run by one socket thread.
+//
+// Locks, outer to inner: m_hDispatchMutex -> m_hMutex -> the timer manager's
+// lock. All listener callbacks run with m_hDispatchMutex held and m_hMutex
+// released: ClientData on the socket thread, ClientConnect/ClientDisconnect
+// and the extended Dispatch on the thread calling Dispatch(). From inside a
+// callback a listener may call SendData, Disconnect, ClientError,
+// GetConnectionId, FindConnection and the getters, never Dispatch,
+// AddListener, RemoveListener, Connect or Shutdown.
+#ifndef NB_COMMON_NETWORK_TCPIPCONNECTIONMANAGER_H
+#define NB_COMMON_NETWORK_TCPIPCONNECTIONMANAGER_H
+
+#include <atomic>
+#include <cstdarg>
+
+#include "common/src/datatypes/ithreadable.h"
+#include "common/src/datatypes/vector.h"
+#include "common/src/network/iconnectionmanager.h"
+#include "common/src/network/tcpipconnection.h"
+#include "common/src/timers.h"
+
+// Size of the one receive buffer; ClientData blocks are at most this long.
+const int TCPIP_RECV_BUFFER = 262144;
+
+// Re-installs itself for SIGPIPE: a write to a closed socket never ends the
+// process.
+void SignalHandler(int signo);
+// printf-style into a CString of any length.
+CString LogVExpand(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The same with a va_list, for IConnectionManagerLogger implementations.
+CString LogVExpandList(const char* format, va_list args);
+
+// Owns its connections, its timer manager (and through it every connection's
+// timer) and the listening socket; borrows listeners and the logger. Runs
+// its own socket thread between Init and Shutdown; the owner pumps
+// Dispatch() from one other thread.
+class CTCPIPConnectionManager : public IConnectionManager, public IThreadable {
+public:
+    // maxConnections > 1 (fatal otherwise). Not running until Init.
+    explicit CTCPIPConnectionManager(int maxConnections);
+    // Shutdown must have been called (fatal otherwise).
+    virtual ~CTCPIPConnectionManager();
+
+    virtual void Dispatch() override;
+    virtual void AddListener(IConnectionManagerListener* pListener, bool extended) override;
+    virtual void RemoveListener(IConnectionManagerListener* pListener) override;
+    virtual void SendData(HConnection hConnection, const void* data, int length) override;
+    virtual CString GetConnectionId(HConnection hConnection) override;
+    virtual HConnection FindConnection(CString id) override;
+    virtual void ClientError(HConnection hConnection, int reason) override;
+
+    // No lock: set it after Init (which clears it) and before traffic
+    // starts. Applies to existing connections too.
+    virtual void SetLogger(IConnectionManagerLogger* pLogger);
+    // The socket thread's loop, one pass after another until signal is set.
+    virtual void ThreadEntry(CSignal& signal) override;
+
+    // Creates the locks and the dispatch timer and starts the socket thread.
+    // Always true; a second call while running is fatal.
+    bool Init();
+    // Opens the listening socket on port (0..65534; 0 lets the system
+    // choose). The port in use, or 0 on failure.
+    int Host(int port);
+    // An outgoing connection to dotted IPv4 text or a host name; the handle
+    // comes back at once. callbackNow announces it (ClientConnect) before
+    // returning, on the caller's thread. At the connection limit the handle
+    // is still returned and fails at once (ClientDisconnect 0x10000002).
+    HConnection Connect(const char* address, int port, bool callbackNow);
+    // Local close, reported as reason -1; with flush the queue is sent
+    // first (the socket closes 60 s later). Flushing twice is fatal.
+    void Disconnect(HConnection hConnection, bool flush);
+    // Stops the socket thread, closes everything without callbacks.
+    // Never from inside a callback.
+    void Shutdown();
+    // Runs the socket loop on the calling thread (stopping the socket thread
+    // for good) until signal is set or timeOutMs (if not 0) has passed; then
+    // clears signal.
+    void Dispatch(CSignal& signal, int timeOutMs);
+
+    // The peer's dotted address and port (outgoing: the target's).
+    CString GetRemoteIP(HConnection hConnection);
+    int GetRemotePort(HConnection hConnection);
+    // Bytes handed to SendData and bytes received: the low 32 bits of
+    // counters that never overflow. Under the connection lock; any thread.
+    int GetDataSent(HConnection hConnection);
+    int GetDataRecv(HConnection hConnection);
+    // Bytes accepted by SendData for this connection that have not been
+    // handed to the kernel yet (its send queue), saturated at INT_MAX. Takes
+    // the connection lock only, so any thread may call it, also from inside
+    // a listener callback; the manager must be running.
+    int GetQueuedBytes(HConnection hConnection);
+
+    // The number of live connection objects (finished ones awaiting
+    // destruction included), as counted against the limit.
+    int GetConnectionCount();
+    // Test seam: the id the next connection gets (the counter's wrap).
+    void TestSetNextId(unsigned int id);
+
+private:
+    void LockDispatch();
+    void UnlockDispatch();
+    void CheckRunning() const;
+    CTCPIPConnection* Conn(HConnection hConnection) const;
+    unsigned int NextId();
+    void AddConnection(CTCPIPConnection* pConnection);
+    void AnnounceLocked(CTCPIPConnection* pConnection);
+    void RunPass();
+    void AcceptOne(int listener);
+    static void DestroyOutsideLocks(CVector<CTCPIPConnection*>& doomed);
+
+    HMutex m_hDispatchMutex;            // owned; the dispatch lock
+    HMutex m_hMutex;                    // owned; the connection lock, shared with every connection
+    bool m_bServer;                     // a listening socket is open
+    std::atomic<bool> m_bRunning;       // between Init and Shutdown
+    int m_serverSocket;
+    int m_maxConnections;
+    unsigned int m_globalID;            // id of the next connection
+    CTimer* m_DispatchTimer;            // owned through m_TimerManager; bounds Dispatch(signal, ms)
+    CTimerManager m_TimerManager;       // dispatched by the socket thread
+    char m_recvBuffer[TCPIP_RECV_BUFFER];       // socket thread only
+    CVector<CTCPIPConnection*> m_sockets;       // owned, creation order; changed under both locks
+    CVector<IConnectionManagerListener*> m_callbacks;                 // not owned
+    CVector<IConnectionManagerExtendedListener*> m_callbacksExtended; // not owned
+    IConnectionManagerLogger* m_pLogger;        // not owned; connections point at this field
+    bool m_bIdWrapped;                  // the id counter has wrapped: skip ids still in use
+    DWORD m_AcceptPausedAt;             // tick of the last failed accept
+    bool m_bAcceptPaused;               // the listening socket rests after a failed accept
+    bool m_bAcceptFailing;              // a burst of failed accepts has been logged
+    const CTCPIPConnectionManager* m_pOuterDispatchHolder;  // guarded by m_hDispatchMutex itself
+};
+
+#endif
