@@ -7,9 +7,13 @@
 #include "common/src/cbase.h"
 #include "common/src/iniparser.h"
 #include "common/src/osutils.h"
+#include "lobby/server/proxyserver.h"
 
 static const char* const kLogPattern = "logs/natbridge(%d).txt";
 static const int kLogGenerations = 5;  // previous runs kept, (1) the latest
+// One descriptor per client: a shell's default soft limit of 1024 would cap
+// the relay at about a thousand clients.
+static const int kOpenFilesWanted = 65536;
 
 // Fatal signals: log, trace, exit(1) without the orderly shut-down.
 static void signal_handler(int signo) {
@@ -47,6 +51,7 @@ int main(int, char**) {
     RotateLogs();
     Log_Init(Sprintf(kLogPattern, 0), true, nullptr);
 
+    OS_RaiseOpenFilesLimit(kOpenFilesWanted);
     OS_Init(nullptr);
     Log_PrintAll("Server  started. PID=%d %s", OS_CurrentProcessID(), OS_GetLoadAvg().Ptr());
     Log_PrintAll("Debug info is OFF.");
@@ -57,8 +62,13 @@ int main(int, char**) {
         return 1;
     }
 
+    // The relay opens its port and starts its own thread.
+    CProxyServer* pRelay = new CProxyServer(nullptr);
+
     OS_WaitForTerm();
 
+    pRelay->EndThread();
+    delete pRelay;
     OS_DeInit();
     Log_PrintAll("Server shutdown.");
     return 0;

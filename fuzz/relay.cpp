@@ -1,0 +1,65 @@
+// libFuzzer target: arbitrary byte streams, cut at arbitrary points, from
+// several clients into the relay's receive path. The input is read as a
+// script of steps; each step picks a client and either delivers the next
+// chunk of bytes, or disconnects and reconnects it. Every crash, leak or
+// sanitizer report is a bug in the relay.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "common/src/cbase.h"
+#include "common/src/osutils.h"
+#include "tests/support/relayharness.h"
+
+namespace {
+
+const int kClients = 4;
+
+CHarnessRelay* Relay() {
+    static CLobbyServer s_Host;
+    static CHarnessRelay* s_pRelay = [] {
+        Log_SetLevel(-1);  // the relay logs per event; keep the fuzzer quiet
+        OS_Init(nullptr);
+        CHarnessRelay* pRelay = new CHarnessRelay(&s_Host);
+        pRelay->SetKey(1000, 7);
+        pRelay->SetKey(1001, 8);
+        return pRelay;
+    }();
+    return s_pRelay;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    CHarnessRelay* pRelay = Relay();
+    for (int i = 0; i < kClients; i++) pRelay->ClientConnect(CHarnessRelay::Handle(i));
+    size_t pos = 0;
+    std::string chunk;
+    while (pos + 2 <= size) {
+        uint8_t control = data[pos];
+        int client = control % kClients;
+        HConnection h = CHarnessRelay::Handle(client);
+        if ((control & 0xF0) == 0xF0) {
+            // A reconnect: the record goes, a fresh one comes.
+            pRelay->ClientDisconnect(h, true, 0x10000001);
+            pRelay->ClientConnect(h);
+            pos += 1;
+            continue;
+        }
+        // The queue the transport reports: mostly empty, sometimes near the cap.
+        pRelay->m_Queued = (control & 0x08) ? kProxyDefaultMaxQueue - 64 : 0;
+        size_t length = data[pos + 1] * 16u + (control >> 4);
+        pos += 2;
+        if (length > size - pos) length = size - pos;
+        if (length == 0) continue;
+        // A copy, as the relay may rewrite the block in place like the
+        // manager's receive buffer.
+        chunk.assign(reinterpret_cast<const char*>(data + pos), length);
+        pRelay->ClientData(h, &chunk[0], static_cast<int>(length));
+        pos += length;
+    }
+    for (int i = 0; i < kClients; i++) pRelay->ClientDisconnect(CHarnessRelay::Handle(i), true, 0x10000001);
+    pRelay->Clear();
+    return 0;
+}

@@ -1,0 +1,280 @@
+// The relay in process: the embedded setting over real sockets, and its
+// packet rules through a recording transport.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "common/src/cbase.h"
+#include "common/src/iniparser.h"
+#include "lobby/common/relayclient.h"
+#include "tests/support/relayharness.h"
+
+namespace {
+
+const int kWait = 5000;
+
+std::mutex g_LogMutex;
+std::string g_Log;
+void CaptureLog(const char* text, const char*) {
+    std::lock_guard<std::mutex> guard(g_LogMutex);
+    g_Log += text;
+    g_Log += "\n";
+    fprintf(stderr, "%s\n", text);
+}
+std::string Logged() {
+    std::lock_guard<std::mutex> guard(g_LogMutex);
+    return g_Log;
+}
+
+std::string Packet(int size, int uid, int type, char fill = 'x') {
+    std::string p(static_cast<size_t>(size > 12 ? size : 12), fill);
+    ProxyHeader_t h = {size, uid, type};
+    memcpy(&p[0], &h, sizeof h);
+    return p;
+}
+
+std::string AuthReply() {
+    ProxyAuth_t r = {{16, 0, PH_TYPE_AUTH}, 0};
+    return std::string(reinterpret_cast<char*>(&r), 16);
+}
+
+std::string RegisterReply(int uid) {
+    ProxyAuth_t r = {{16, uid, PH_TYPE_REGISTER}, 0};
+    return std::string(reinterpret_cast<char*>(&r), 16);
+}
+
+class Harness : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_INI.RemoveAll();
+        g_Log.clear();
+        Log_SetCallback(CaptureLog);
+        m_pRelay = new CHarnessRelay(&m_Host);
+    }
+    void TearDown() override {
+        delete m_pRelay;
+        g_INI.RemoveAll();
+    }
+    HConnection Connect(int i) {
+        HConnection h = CHarnessRelay::Handle(i);
+        m_pRelay->ClientConnect(h);
+        return h;
+    }
+    void Feed(HConnection h, std::string bytes) { m_pRelay->ClientData(h, &bytes[0], static_cast<int>(bytes.size())); }
+    int Register(HConnection h) {
+        Feed(h, Packet(16, 0, PH_TYPE_REGISTER));
+        std::string reply = m_pRelay->SentTo(h);
+        if (reply.size() < 16) return 0;
+        int uid;
+        memcpy(&uid, &reply[reply.size() - 12], 4);
+        return uid;
+    }
+    CLobbyServer m_Host;
+    CHarnessRelay* m_pRelay = nullptr;
+};
+
+}  // namespace
+
+TEST_F(Harness, RegistrationCounterStartsOverAfterTheLargestIdSkippingHeldIds) {
+    HConnection a = Connect(1), b = Connect(2), c = Connect(3), d = Connect(4);
+    EXPECT_EQ(1073741824, Register(a));  // keeps 2^30 while logged in
+    m_pRelay->SetNextUserID(INT_MAX);
+    EXPECT_EQ(INT_MAX, Register(b));
+    EXPECT_EQ(1073741825, Register(c));  // 2^30 is held: skipped
+    m_pRelay->ClientDisconnect(a, true, 0x10000001);
+    m_pRelay->SetNextUserID(1073741824);
+    EXPECT_EQ(1073741824, Register(d));  // free again
+}
+
+TEST_F(Harness, RegistrationNeverHandsOutAnAuthenticatedId) {
+    m_pRelay->SetKey(1073741824, 9);
+    HConnection a = Connect(1), b = Connect(2);
+    ProxyAuth_t auth = {{16, 1073741824, PH_TYPE_AUTH}, 9};
+    Feed(a, std::string(reinterpret_cast<char*>(&auth), 16));
+    EXPECT_EQ(AuthReply(), m_pRelay->SentTo(a));
+    EXPECT_EQ(1073741825, Register(b));
+}
+
+TEST_F(Harness, AuthenticationRules) {
+    m_pRelay->SetKey(500, 42);
+    HConnection a = Connect(1);
+    ProxyAuth_t wrong = {{16, 500, PH_TYPE_AUTH}, 41};
+    Feed(a, std::string(reinterpret_cast<char*>(&wrong), 16));
+    EXPECT_EQ("", m_pRelay->SentTo(a));
+    EXPECT_NE(std::string::npos, Logged().find("CProxyServer: Proxy auth failed for 500"));
+    Feed(a, Packet(20, 500, PH_TYPE_AUTH));
+    EXPECT_NE(std::string::npos, Logged().find("CProxyServer: Malformed auth request"));
+    ProxyAuth_t right = {{16, 500, PH_TYPE_AUTH}, 42};
+    Feed(a, std::string(reinterpret_cast<char*>(&right), 16));
+    EXPECT_EQ(AuthReply(), m_pRelay->SentTo(a));
+    EXPECT_NE(std::string::npos, Logged().find("CProxyServer: Proxy auth success for 500"));
+    Feed(a, std::string(reinterpret_cast<char*>(&right), 16));
+    EXPECT_NE(std::string::npos, Logged().find("CProxyServer: Ignoring duplicate auth request"));
+    EXPECT_EQ(AuthReply(), m_pRelay->SentTo(a));  // no second reply
+    // A removed key no longer logs anybody in.
+    m_pRelay->RemoveKey(500);
+    HConnection b = Connect(2);
+    Feed(b, std::string(reinterpret_cast<char*>(&right), 16));
+    EXPECT_EQ("", m_pRelay->SentTo(b));
+}
+
+TEST_F(Harness, SecondLoginForAnIdBootsTheFirstAndTakesItsTraffic) {
+    m_pRelay->SetKey(500, 42);
+    ProxyAuth_t right = {{16, 500, PH_TYPE_AUTH}, 42};
+    std::string auth(reinterpret_cast<char*>(&right), 16);
+    HConnection first = Connect(1), second = Connect(2), sender = Connect(3);
+    Feed(first, auth);
+    int uidSender = Register(sender);
+    Feed(second, auth);
+    EXPECT_TRUE(m_pRelay->WasDropped(first));
+    EXPECT_FALSE(m_pRelay->WasDropped(second));
+    EXPECT_NE(std::string::npos, Logged().find("CProxyServer: Booting duplicate"));
+    m_pRelay->Clear();
+    Feed(sender, Packet(20, 500, 1, 'd'));
+    std::string got = m_pRelay->SentTo(second);
+    ASSERT_EQ(20u, got.size());
+    int uid;
+    memcpy(&uid, &got[4], 4);
+    EXPECT_EQ(uidSender, uid);
+    EXPECT_EQ("", m_pRelay->SentTo(first));
+    // The booted record's data is discarded until its disconnect arrives.
+    Feed(first, Packet(16, 0, PH_TYPE_ECHO));
+    EXPECT_EQ("", m_pRelay->SentTo(first));
+}
+
+TEST_F(Harness, EchoFloodPastTheQueueCapDropsOnlyTheFlooder) {
+    HConnection a = Connect(1), b = Connect(2);
+    Register(b);
+    m_pRelay->m_Queued = kProxyDefaultMaxQueue - 10;
+    Feed(a, Packet(16, 0, PH_TYPE_ECHO));
+    EXPECT_TRUE(m_pRelay->WasDropped(a));
+    EXPECT_NE(std::string::npos, Logged().find("CProxyServer: Send queue overflow for 0"));
+    m_pRelay->m_Queued = 0;
+    m_pRelay->Clear();
+    Feed(b, Packet(16, 0, PH_TYPE_ECHO));
+    EXPECT_EQ(Packet(16, 0, PH_TYPE_ECHO), m_pRelay->SentTo(b));
+}
+
+TEST_F(Harness, CondemnedClientIsInvisibleToLookups) {
+    HConnection a = Connect(1), b = Connect(2);
+    int uidA = Register(a);
+    Register(b);
+    ASSERT_NE(nullptr, m_pRelay->FindClient(uidA));
+    std::string bad = Packet(12, 0, PH_TYPE_ECHO);
+    int size = 11;
+    memcpy(&bad[0], &size, 4);
+    Feed(a, bad);
+    EXPECT_TRUE(m_pRelay->WasDropped(a));
+    m_pRelay->Lock();
+    EXPECT_EQ(nullptr, m_pRelay->FindClient(uidA));
+    m_pRelay->UnLock();
+    m_pRelay->Clear();
+    Feed(b, Packet(16, uidA, 1));
+    EXPECT_EQ("", m_pRelay->SentTo(a));
+    m_pRelay->ClientDisconnect(a, true, 0x10000001);
+    EXPECT_EQ(1, m_pRelay->GetClientCount());
+}
+
+TEST_F(Harness, ByteAtATimeDeliveryGivesTheSameResult) {
+    HConnection a = Connect(1);
+    std::string stream = Packet(16, 0, PH_TYPE_REGISTER) + Packet(30, 0, PH_TYPE_ECHO, 'e') + Packet(13, 0, PH_TYPE_ECHO, 'f');
+    for (char c : stream) Feed(a, std::string(1, c));
+    EXPECT_EQ(RegisterReply(1073741824) + Packet(30, 0, PH_TYPE_ECHO, 'e') + Packet(13, 0, PH_TYPE_ECHO, 'f'),
+              m_pRelay->SentTo(a));
+}
+
+TEST_F(Harness, MaxQueueComesFromTheConfiguration) {
+    delete m_pRelay;
+    g_INI["ProxyServer"]["MaxQueue"] = "1000";
+    m_pRelay = new CHarnessRelay(&m_Host);
+    HConnection a = Connect(1);
+    m_pRelay->m_Queued = 990;
+    Feed(a, Packet(16, 0, PH_TYPE_ECHO));
+    EXPECT_TRUE(m_pRelay->WasDropped(a));
+}
+
+TEST_F(Harness, DataForAConnectionNeverAnnouncedIsFatal) {
+    EXPECT_DEATH(Feed(CHarnessRelay::Handle(99), Packet(16, 0, PH_TYPE_ECHO)),
+                 "Debug assert failed on line [0-9]+ of lobby/server/proxyserver.cpp");
+}
+
+// The embedded setting over real sockets: the host pumps DispatchNAT.
+class Embedded : public ::testing::Test {
+protected:
+    void TearDown() override {
+        StopPump();
+        delete m_pRelay;
+        g_INI.RemoveAll();
+    }
+    void StartRelay() {
+        m_pRelay = new CProxyServer(&m_Host);
+        m_Pump = std::thread([this] {
+            while (!m_Stop) {
+                m_pRelay->DispatchNAT();
+                usleep(5000);
+            }
+        });
+    }
+    void StopPump() {
+        m_Stop = true;
+        if (m_Pump.joinable()) m_Pump.join();
+    }
+    CLobbyServer m_Host;
+    CProxyServer* m_pRelay = nullptr;
+    std::thread m_Pump;
+    std::atomic<bool> m_Stop{false};
+};
+
+TEST_F(Embedded, PortBaseTriesConsecutivePorts) {
+    // Hold the base port so the relay must move on.
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(0, bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    ASSERT_EQ(0, listen(blocker, 1));
+    socklen_t len = sizeof addr;
+    getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
+    int base = ntohs(addr.sin_port);
+    if (base > 64000) {
+        close(blocker);
+        GTEST_SKIP() << "system chose a port too near the top";
+    }
+    g_INI["Lobby"]["PortBase"] = ToString(base);
+    StartRelay();
+    EXPECT_GT(m_pRelay->GetPort(), base);
+    EXPECT_LT(m_pRelay->GetPort(), base + 1000);
+    close(blocker);
+}
+
+TEST_F(Embedded, KeysLogClientsInAndDuplicatesAreBooted) {
+    StartRelay();
+    ASSERT_GT(m_pRelay->GetPort(), 0);
+    m_pRelay->SetKey(777, 31337);
+    CRelayClient first, second, sender;
+    ASSERT_TRUE(first.Connect("127.0.0.1", m_pRelay->GetPort(), kWait));
+    ASSERT_TRUE(second.Connect("localhost", m_pRelay->GetPort(), kWait));
+    ASSERT_TRUE(sender.Connect("127.0.0.1", m_pRelay->GetPort(), kWait));
+    ProxyAuth_t auth = {{16, 777, PH_TYPE_AUTH}, 31337};
+    CBuffer reply;
+    ASSERT_TRUE(first.SendAll(&auth, 16));
+    ASSERT_TRUE(first.ReadPacket(reply, kWait));
+    EXPECT_EQ(AuthReply(), std::string(static_cast<char*>(reply.Data()), 16));
+    int uidSender = sender.Register(kWait);
+    ASSERT_TRUE(second.SendAll(&auth, 16));
+    ASSERT_TRUE(second.ReadPacket(reply, kWait));
+    EXPECT_TRUE(first.WaitClosed(kWait));
+    ASSERT_TRUE(sender.SendPacket(777, 3, "to 777", 6));
+    ASSERT_TRUE(second.ReadPacket(reply, kWait));
+    ProxyHeader_t h;
+    memcpy(&h, reply.Data(), sizeof h);
+    EXPECT_EQ(uidSender, h.uid);
+}

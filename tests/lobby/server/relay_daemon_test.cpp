@@ -1,0 +1,334 @@
+// The relay end to end: the daemon binary over real loopback sockets.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "lobby/common/relayclient.h"
+#include "tests/support/process.h"
+
+namespace {
+
+const int kWait = 5000;
+
+std::string Bytes(const CBuffer& b) { return std::string(static_cast<const char*>(b.Data()), static_cast<size_t>(b.Length())); }
+
+std::string Packet(int size, int uid, int type, char fill = 'x') {
+    std::string p(static_cast<size_t>(size > 12 ? size : 12), fill);
+    ProxyHeader_t h = {size, uid, type};
+    memcpy(&p[0], &h, sizeof h);
+    return p;
+}
+
+ProxyHeader_t HeaderOf(const CBuffer& b) {
+    ProxyHeader_t h;
+    memcpy(&h, b.Data(), sizeof h);
+    return h;
+}
+
+// One daemon per test, in its own directory, on a port the system chose.
+class Relay : public ::testing::Test {
+protected:
+    void SetUp() override { Start("[ProxyServer]\nPort = 0\n"); }
+    void TearDown() override {
+        if (m_Process.Pid() > 0) {
+            m_Process.Signal(SIGINT);
+            EXPECT_EQ(0, m_Process.WaitExit(10000)) << Log();
+        }
+        RemoveTree(m_Dir);
+    }
+    void Start(const std::string& config) {
+        m_Dir = MakeTempDir();
+        WriteFile(m_Dir + "/natbridged.ini", config);
+        ASSERT_TRUE(m_Process.Start(NB_DAEMON_PATH, m_Dir));
+        ASSERT_TRUE(WaitForLog("Proxy Server Port= ")) << m_Process.Output();
+        std::string log = Log();
+        m_Port = atoi(log.c_str() + log.find("Proxy Server Port= ") + 19);
+        ASSERT_GT(m_Port, 0);
+    }
+    std::string Log() const { return ReadFile(m_Dir + "/logs/natbridge(0).txt"); }
+    bool WaitForLog(const std::string& text, int count = 1) {
+        for (int i = 0; i < 1000; i++) {
+            std::string log = Log();
+            int seen = 0;
+            for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) seen++;
+            if (seen >= count) return true;
+            usleep(10000);
+        }
+        return false;
+    }
+    void Connect(CRelayClient& c) { ASSERT_TRUE(c.Connect("127.0.0.1", m_Port, kWait)); }
+    // Echo round trip: everything sent before it has been handled.
+    void Sync(CRelayClient& c) {
+        ASSERT_TRUE(c.SendPacket(0, PH_TYPE_ECHO, "sync", 4));
+        CBuffer reply;
+        ASSERT_TRUE(c.ReadPacket(reply, kWait));
+        ASSERT_EQ(PH_TYPE_ECHO, HeaderOf(reply).type);
+    }
+    // True when nothing arrives within ms.
+    bool Quiet(CRelayClient& c, int ms) {
+        CBuffer reply;
+        return !c.ReadPacket(reply, ms);
+    }
+
+    std::string m_Dir;
+    CTestProcess m_Process;
+    int m_Port = 0;
+};
+
+}  // namespace
+
+TEST_F(Relay, RegistrationHandsOutIdsFromTwoToTheThirty) {
+    CRelayClient a, b;
+    Connect(a);
+    Connect(b);
+    ASSERT_TRUE(a.SendPacket(0, PH_TYPE_REGISTER, "\0\0\0\0", 4));
+    CBuffer reply;
+    ASSERT_TRUE(a.ReadPacket(reply, kWait));
+    ProxyAuth_t expected = {{16, 1073741824, 100}, 0};
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(&expected), 16), Bytes(reply));
+    EXPECT_EQ(1073741825, b.Register(kWait));
+    // A second registration on a logged-in connection gets no reply and no id.
+    ASSERT_TRUE(a.SendPacket(0, PH_TYPE_REGISTER, "\0\0\0\0", 4));
+    EXPECT_TRUE(Quiet(a, 200));
+    CRelayClient c;
+    Connect(c);
+    EXPECT_EQ(1073741826, c.Register(kWait));
+}
+
+TEST_F(Relay, EchoBeforeLoginComesBackByteForByte) {
+    CRelayClient a;
+    Connect(a);
+    std::string echo = Packet(300, 12345, PH_TYPE_ECHO, 'e');
+    for (int i = 12; i < 300; i++) echo[i] = static_cast<char>(i * 7);
+    ASSERT_TRUE(a.SendAll(echo.data(), 300));
+    CBuffer reply;
+    ASSERT_TRUE(a.ReadPacket(reply, kWait));
+    EXPECT_EQ(echo, Bytes(reply));
+}
+
+TEST_F(Relay, DataIsRelayedWithTheSendersId) {
+    CRelayClient a, b;
+    Connect(a);
+    Connect(b);
+    int uidA = a.Register(kWait), uidB = b.Register(kWait);
+    std::string payload = "hello through the relay";
+    ASSERT_TRUE(a.SendPacket(uidB, 7, payload.data(), static_cast<int>(payload.size())));
+    CBuffer got;
+    ASSERT_TRUE(b.ReadPacket(got, kWait));
+    ProxyHeader_t h = HeaderOf(got);
+    EXPECT_EQ(12 + static_cast<int>(payload.size()), h.size);
+    EXPECT_EQ(uidA, h.uid);
+    EXPECT_EQ(7, h.type);
+    EXPECT_EQ(payload, Bytes(got).substr(12));
+    // A client may address itself.
+    ASSERT_TRUE(b.SendPacket(uidB, 1, "me", 2));
+    ASSERT_TRUE(b.ReadPacket(got, kWait));
+    EXPECT_EQ(uidB, HeaderOf(got).uid);
+}
+
+TEST_F(Relay, UnknownDestinationIsDroppedSilently) {
+    CRelayClient a;
+    Connect(a);
+    a.Register(kWait);
+    ASSERT_TRUE(a.SendPacket(5, 1, "lost", 4));
+    Sync(a);
+    EXPECT_EQ(std::string::npos, Log().find("CProxyServer: PH_TYPE_DATA"));
+}
+
+TEST_F(Relay, DataBeforeLoginIsLoggedAndDropped) {
+    CRelayClient a, b;
+    Connect(a);
+    Connect(b);
+    int uidB = b.Register(kWait);
+    ASSERT_TRUE(a.SendPacket(uidB, 1, "early", 5));
+    Sync(a);
+    EXPECT_TRUE(WaitForLog("CProxyServer: PH_TYPE_DATA when used not logged in"));
+    EXPECT_TRUE(Quiet(b, 200));
+    EXPECT_TRUE(a.IsOpen());
+}
+
+TEST_F(Relay, HeaderSplitOverReceivesIsHandledWhenComplete) {
+    CRelayClient a;
+    Connect(a);
+    std::string echo = Packet(40, 0, PH_TYPE_ECHO, 's');
+    ASSERT_TRUE(a.SendAll(echo.data(), 5));
+    EXPECT_TRUE(Quiet(a, 150));
+    ASSERT_TRUE(a.SendAll(echo.data() + 5, 20));
+    EXPECT_TRUE(Quiet(a, 150));
+    ASSERT_TRUE(a.SendAll(echo.data() + 25, 15));
+    CBuffer reply;
+    ASSERT_TRUE(a.ReadPacket(reply, kWait));
+    EXPECT_EQ(echo, Bytes(reply));
+}
+
+TEST_F(Relay, SeveralPacketsInOneSendAreHandledInOrder) {
+    CRelayClient a;
+    Connect(a);
+    std::string burst;
+    for (int i = 0; i < 5; i++) burst += Packet(12 + i, 0, PH_TYPE_ECHO, static_cast<char>('a' + i));
+    std::string tail = Packet(20, 0, PH_TYPE_ECHO, 't');
+    burst += tail.substr(0, 7);  // a partial packet stays buffered
+    ASSERT_TRUE(a.SendAll(burst.data(), static_cast<int>(burst.size())));
+    CBuffer reply;
+    for (int i = 0; i < 5; i++) {
+        ASSERT_TRUE(a.ReadPacket(reply, kWait));
+        EXPECT_EQ(Packet(12 + i, 0, PH_TYPE_ECHO, static_cast<char>('a' + i)), Bytes(reply));
+    }
+    EXPECT_TRUE(Quiet(a, 150));
+    ASSERT_TRUE(a.SendAll(tail.data() + 7, 13));
+    ASSERT_TRUE(a.ReadPacket(reply, kWait));
+    EXPECT_EQ(tail, Bytes(reply));
+}
+
+TEST_F(Relay, SizeBelowTheHeaderOrNegativeCondemnsTheConnection) {
+    for (int size : {11, -5, 0}) {
+        CRelayClient a, bystander;
+        Connect(a);
+        Connect(bystander);
+        std::string bad = Packet(12, 0, PH_TYPE_ECHO);
+        memcpy(&bad[0], &size, 4);
+        ASSERT_TRUE(a.SendAll(bad.data(), 12));
+        EXPECT_TRUE(a.WaitClosed(kWait)) << "size " << size;
+        Sync(bystander);  // the relay serves on
+    }
+    EXPECT_TRUE(WaitForLog("CProxyServer: Invalid header sized", 3));
+}
+
+TEST_F(Relay, LargestPacketIsRelayed) {
+    CRelayClient a, b;
+    Connect(a);
+    Connect(b);
+    int uidB = b.Register(kWait);
+    a.Register(kWait);
+    std::string big = Packet(1048575, uidB, 1, 'L');
+    for (size_t i = 12; i < big.size(); i += 997) big[i] = static_cast<char>(i);
+    ASSERT_TRUE(a.SendAll(big.data(), static_cast<int>(big.size())));
+    CBuffer got;
+    ASSERT_TRUE(b.ReadPacket(got, kWait));
+    ASSERT_EQ(1048575, got.Length());
+    EXPECT_EQ(big.substr(12), Bytes(got).substr(12));
+}
+
+TEST_F(Relay, OversizedAnnouncementIsCondemnedWhenTheBufferPassesOneMebibyte) {
+    CRelayClient a;
+    Connect(a);
+    std::string head = Packet(12, 0, PH_TYPE_ECHO);
+    int size = 2000000;
+    memcpy(&head[0], &size, 4);
+    std::string filler(1100000, 'f');
+    ASSERT_TRUE(a.SendAll(head.data(), 12));
+    a.SendAll(filler.data(), static_cast<int>(filler.size()));
+    EXPECT_TRUE(a.WaitClosed(kWait));
+    EXPECT_TRUE(WaitForLog("CProxyServer: buffer overflow."));
+    EXPECT_EQ(std::string::npos, Log().find("CProxyServer: Invalid header sized"));
+}
+
+TEST_F(Relay, OneReceiveCrossingBothMarksLogsBothMessages) {
+    CRelayClient a;
+    Connect(a);
+    std::string head = Packet(12, 0, PH_TYPE_ECHO);
+    int size = 1048576;
+    memcpy(&head[0], &size, 4);
+    std::string first(1048000 - 12, 'f');
+    ASSERT_TRUE(a.SendAll(head.data(), 12));
+    ASSERT_TRUE(a.SendAll(first.data(), static_cast<int>(first.size())));
+    usleep(300000);  // all of it buffered by the relay
+    std::string second(10000, 's');
+    a.SendAll(second.data(), static_cast<int>(second.size()));
+    EXPECT_TRUE(a.WaitClosed(kWait));
+    EXPECT_TRUE(WaitForLog("CProxyServer: buffer overflow."));
+    std::string log = Log();
+    size_t invalid = log.find("CProxyServer: Invalid header sized");
+    ASSERT_NE(std::string::npos, invalid);
+    EXPECT_LT(invalid, log.find("CProxyServer: buffer overflow."));
+}
+
+TEST_F(Relay, AuthenticationFailsInTheStandaloneDaemon) {
+    CRelayClient a;
+    Connect(a);
+    ProxyAuth_t auth = {{16, 77, PH_TYPE_AUTH}, 1234};
+    ASSERT_TRUE(a.SendAll(&auth, sizeof auth));
+    Sync(a);
+    EXPECT_TRUE(WaitForLog("CProxyServer: Proxy auth failed for 77"));
+    // The connection stays open and may still register.
+    EXPECT_EQ(1073741824, a.Register(kWait));
+}
+
+TEST_F(Relay, TenThousandSmallPacketsArriveInOrder) {
+    CRelayClient a, b;
+    Connect(a);
+    Connect(b);
+    a.Register(kWait);
+    int uidB = b.Register(kWait);
+    std::string all;
+    for (int i = 0; i < 10000; i++) {
+        std::string p = Packet(16, uidB, 1);
+        memcpy(&p[12], &i, 4);
+        all += p;
+    }
+    ASSERT_TRUE(a.SendAll(all.data(), static_cast<int>(all.size())));
+    CBuffer got;
+    for (int i = 0; i < 10000; i++) {
+        ASSERT_TRUE(b.ReadPacket(got, kWait)) << "packet " << i;
+        int n;
+        memcpy(&n, static_cast<char*>(got.Data()) + 12, 4);
+        ASSERT_EQ(i, n);
+    }
+}
+
+TEST_F(Relay, DisconnectsAreCountedAndTheRelayServesOn) {
+    {
+        CRelayClient a;
+        Connect(a);
+        a.Register(kWait);
+    }
+    EXPECT_TRUE(WaitForLog("CProxyServer::ClientDisconnect - client count = 0"));
+    CRelayClient b;
+    Connect(b);
+    EXPECT_EQ(1073741825, b.Register(kWait));
+}
+
+TEST(RelayLimits, SlowReaderIsDroppedAndTheSenderIsNot) {
+    std::string dir = MakeTempDir();
+    WriteFile(dir + "/natbridged.ini", "[ProxyServer]\nPort = 0\nMaxQueue = 262144\n");
+    CTestProcess daemon;
+    ASSERT_TRUE(daemon.Start(NB_DAEMON_PATH, dir));
+    std::string logPath = dir + "/logs/natbridge(0).txt";
+    int port = 0;
+    for (int i = 0; i < 500 && !port; i++) {
+        std::string log = ReadFile(logPath);
+        size_t at = log.find("Proxy Server Port= ");
+        if (at != std::string::npos) port = atoi(log.c_str() + at + 19);
+        usleep(10000);
+    }
+    ASSERT_GT(port, 0);
+    CRelayClient sender, sleeper;
+    ASSERT_TRUE(sender.Connect("127.0.0.1", port, kWait));
+    ASSERT_TRUE(sleeper.Connect("127.0.0.1", port, kWait));
+    sender.Register(kWait);
+    int uidSleeper = sleeper.Register(kWait);
+    // The sleeper never reads: its socket buffers fill, then the relay's queue.
+    std::string packet = Packet(16384, uidSleeper, 1);
+    bool overflowed = false;
+    for (int i = 0; i < 4000 && !overflowed; i++) {
+        ASSERT_TRUE(sender.SendAll(packet.data(), static_cast<int>(packet.size())));
+        if (i % 50 == 0) overflowed = ReadFile(logPath).find("CProxyServer: Send queue overflow for") != std::string::npos;
+    }
+    for (int i = 0; i < 300 && !overflowed; i++, usleep(10000))
+        overflowed = ReadFile(logPath).find("CProxyServer: Send queue overflow for") != std::string::npos;
+    EXPECT_TRUE(overflowed);
+    EXPECT_NE(std::string::npos, ReadFile(logPath).find("Send queue overflow for " + std::to_string(uidSleeper)));
+    // The sender still gets service.
+    ASSERT_TRUE(sender.SendPacket(0, PH_TYPE_ECHO, "ok", 2));
+    CBuffer reply;
+    bool echoed = false;
+    for (int i = 0; i < 3 && !echoed; i++) echoed = sender.ReadPacket(reply, kWait) && HeaderOf(reply).type == PH_TYPE_ECHO;
+    EXPECT_TRUE(echoed);
+    daemon.Signal(SIGINT);
+    EXPECT_EQ(0, daemon.WaitExit(10000));
+    RemoveTree(dir);
+}
