@@ -1,8 +1,10 @@
 // libFuzzer target: arbitrary byte streams, cut at arbitrary points, from
 // several clients into the relay's receive path. The input is read as a
-// script of steps; each step picks a client and either delivers the next
-// chunk of bytes, or disconnects and reconnects it. Every crash, leak or
-// sanitizer report is a bug in the relay.
+// script of steps; each step picks a client (low two bits of its control
+// byte) and either delivers the next chunk of bytes, repeats the last chunk
+// many times (so small inputs reach megabyte streams and the buffer limits),
+// or disconnects and reconnects it. Every crash, leak or sanitizer report is
+// a bug in the relay.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -45,6 +47,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             pRelay->ClientDisconnect(h, true, 0x10000001);
             pRelay->ClientConnect(h);
             pos += 1;
+            continue;
+        }
+        if ((control & 0xF0) == 0xE0) {
+            // The last chunk again, up to 16 x 255 times but not much past
+            // the relay's 1 MiB input limit.
+            int times = data[pos + 1] * 16;
+            if (!chunk.empty() && static_cast<size_t>(times) * chunk.size() > (3u << 19)) {
+                times = static_cast<int>((3u << 19) / chunk.size());
+            }
+            pos += 2;
+            for (int i = 0; i < times && !chunk.empty(); i++) {
+                std::string copy = chunk;
+                pRelay->ClientData(h, &copy[0], static_cast<int>(copy.size()));
+            }
             continue;
         }
         // The queue the transport reports: mostly empty, sometimes near the cap.

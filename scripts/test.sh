@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a plain build, an AddressSanitizer +
-# UndefinedBehaviorSanitizer build, and a ThreadSanitizer build of the
-# threaded tests (suites whose names end in "Threads").
+# UndefinedBehaviorSanitizer build, a ThreadSanitizer build of the threaded
+# tests (suites whose names end in "Threads"), and a one-minute libFuzzer run
+# (clang, AddressSanitizer) of the relay's receive path.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh cmake ninja-build g++ googletest curl
+bash scripts/deps.sh cmake ninja-build g++ googletest curl clang libclang-rt-14-dev
 jobs=$(nproc)
 
 run_suite() {  # name, ctest args..., -- cmake args...
@@ -24,4 +25,17 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:ha
   run_suite asan -- -DCMAKE_BUILD_TYPE=Debug -DNB_SANITIZE=address
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_suite tsan -R 'Threads\.' -- -DCMAKE_BUILD_TYPE=Debug -DNB_SANITIZE=thread
+echo "=== fuzz build"
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNB_FUZZ=ON -DNB_BUILD_TESTS=OFF -DNB_BUILD_BENCH=OFF >/dev/null
+ninja -j "$jobs" -C build/fuzz fuzz_relay
+echo "=== fuzz run (60 s)"
+mkdir -p build/fuzz/corpus
+if ! ASAN_OPTIONS=detect_leaks=1 ./build/fuzz/fuzz_relay -max_total_time=60 -timeout=20 -rss_limit_mb=4096 \
+    -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/seeds > build/fuzz/fuzz.log 2>&1; then
+  tail -60 build/fuzz/fuzz.log
+  echo "=== fuzzing found a failure: the input is saved under build/fuzz/ (crash-*, leak-*, timeout-*)"
+  exit 1
+fi
+grep -E 'DONE|^Done' build/fuzz/fuzz.log | tail -2
 echo "=== all test builds passed"

@@ -207,7 +207,7 @@ TEST_F(Harness, DataForAConnectionNeverAnnouncedIsFatal) {
 }
 
 // The embedded setting over real sockets: the host pumps DispatchNAT.
-class Embedded : public ::testing::Test {
+class RelayEmbeddedThreads : public ::testing::Test {
 protected:
     void TearDown() override {
         StopPump();
@@ -233,7 +233,7 @@ protected:
     std::atomic<bool> m_Stop{false};
 };
 
-TEST_F(Embedded, PortBaseTriesConsecutivePorts) {
+TEST_F(RelayEmbeddedThreads, PortBaseTriesConsecutivePorts) {
     // Hold the base port so the relay must move on.
     int blocker = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr = {};
@@ -255,7 +255,7 @@ TEST_F(Embedded, PortBaseTriesConsecutivePorts) {
     close(blocker);
 }
 
-TEST_F(Embedded, KeysLogClientsInAndDuplicatesAreBooted) {
+TEST_F(RelayEmbeddedThreads, KeysLogClientsInAndDuplicatesAreBooted) {
     StartRelay();
     ASSERT_GT(m_pRelay->GetPort(), 0);
     m_pRelay->SetKey(777, 31337);
