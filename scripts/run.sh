@@ -6,8 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 bash scripts/deps.sh cmake ninja-build g++ googletest
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DNB_BUILD_TESTS=OFF -DNB_BUILD_BENCH=OFF
-ninja -j "$(nproc)" -C build/release natbridge
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DNB_BUILD_TESTS=OFF
+ninja -j "$(nproc)" -C build/release natbridge natbridge-probe
 mkdir -p run
 [ -f run/natbridged.ini ] || cp etc/natbridged.ini run/natbridged.ini
 cd run

@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
         memcmp(static_cast<char*>(packet.Data()) + kProxyHeaderSize, payload, sizeof payload) != 0) {
         return Fail(where, "relayed packet was altered");
     }
+    int relayed = packet.Length();
 
     double best = 1e9, total = 0;
     for (int i = 0; i < kEchoRounds; i++) {
@@ -57,6 +58,6 @@ int main(int argc, char** argv) {
         total += ms;
     }
     printf("natbridge-probe %s: registered %d and %d, relayed %d bytes, echo round trip %.3f ms (best %.3f ms) OK\n",
-           where.c_str(), uidA, uidB, packet.Length(), total / kEchoRounds, best);
+           where.c_str(), uidA, uidB, relayed, total / kEchoRounds, best);
     return 0;
 }

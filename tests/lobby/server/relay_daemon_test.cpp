@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -331,4 +332,20 @@ TEST(RelayLimits, SlowReaderIsDroppedAndTheSenderIsNot) {
     daemon.Signal(SIGINT);
     EXPECT_EQ(0, daemon.WaitExit(10000));
     RemoveTree(dir);
+}
+
+TEST_F(Relay, ProbeReportsOkAgainstTheRelayAndFailElsewhere) {
+    std::string out = m_Dir + "/probe.txt";
+    std::string ok = std::string(NB_PROBE_PATH) + " 127.0.0.1 " + std::to_string(m_Port) + " > " + out;
+    EXPECT_EQ(0, system(ok.c_str()));
+    std::string line = ReadFile(out);
+    EXPECT_EQ(0u, line.find("natbridge-probe 127.0.0.1:" + std::to_string(m_Port) + ": registered ")) << line;
+    EXPECT_NE(std::string::npos, line.find(" OK\n")) << line;
+    // Nothing listens on the daemon's port once it has stopped.
+    m_Process.Signal(SIGINT);
+    EXPECT_EQ(0, m_Process.WaitExit(10000));
+    std::string bad = std::string(NB_PROBE_PATH) + " 127.0.0.1 " + std::to_string(m_Port) + " > " + out;
+    int status = system(bad.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_NE(std::string::npos, ReadFile(out).find(" FAIL\n"));
 }

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the release binaries and runs the benchmarks: bench_relay (the daemon
+# against direct loopback TCP, same clients, same run) and bench_crypto.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh cmake ninja-build g++ googletest
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DNB_BUILD_TESTS=OFF >/dev/null
+ninja -j "$(nproc)" -C build/release natbridge bench_relay bench_crypto
+echo "=== bench_relay"
+./build/release/bench/bench_relay
+echo "=== bench_crypto"
+./build/release/bench/bench_crypto
