@@ -68,6 +68,7 @@ bool operator!=(const CThreadSafeAllocator<T>&, const CThreadSafeAllocator<U>&) 
 // Formats into a new string. Output that cannot be produced in full (the C
 // library refuses the arguments, or the result would be cut) stops the process.
 inline class CString VSprintf(const char* fmt, va_list args);
+inline class CString FormatChecked(const char* file, int line, const char* fmt, va_list args);
 inline class CString Sprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 class CString {
@@ -363,24 +364,29 @@ inline CString operator+(const char* s1, const CString& s2) { return CString(s1)
 inline bool operator==(CString s1, const char* s2) { return s1 == CString(s2); }
 inline bool operator!=(CString s1, const char* s2) { return !(s1 == CString(s2)); }
 
-inline CString VSprintf(const char* fmt, va_list args) {
+// The two-pass formatting behind Sprintf and the log: measure, then format
+// into a buffer of that size (2000 bytes when the measuring pass fails). A
+// result that cannot be produced in full stops the process, reported at the
+// caller's file and line.
+inline CString FormatChecked(const char* file, int line, const char* fmt, va_list args) {
     va_list measure;
     va_copy(measure, args);
     int n = vsnprintf(nullptr, 0, fmt, measure);
     va_end(measure);
-    // -1 from the measuring pass: try a 2000-byte buffer instead.
     long long size = static_cast<long long>(n) + 1;
     if (size == 0) size = 2000;
-    OS_ASSERTMSG(size > 0, "Sprintf: bad length");
+    if (size <= 0) OS_Assert(line, file, "Sprintf: bad length");
     char* buf = static_cast<char*>(OS_Malloc(static_cast<unsigned int>(size)));
     buf[0] = 0;
     int written = vsnprintf(buf, static_cast<size_t>(size), fmt, args);
     buf[size - 1] = 0;
-    OS_ASSERTMSG(written >= 0 && written < size, "Sprintf: output cut");
+    if (written < 0 || written >= size) OS_Assert(line, file, "Sprintf: output cut");
     CString result(buf);
     OS_Free(buf);
     return result;
 }
+
+inline CString VSprintf(const char* fmt, va_list args) { return FormatChecked(__FILE__, __LINE__, fmt, args); }
 
 inline CString Sprintf(const char* fmt, ...) {
     va_list args;
