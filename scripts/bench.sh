@@ -3,7 +3,7 @@
 # against direct loopback TCP, same clients, same run) and bench_crypto.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh cmake ninja-build g++ googletest
+bash scripts/deps.sh cmake ninja-build g++
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DNB_BUILD_TESTS=OFF >/dev/null
 ninja -j "$(nproc)" -C build/release natbridge bench_relay bench_crypto
 echo "=== bench_relay"

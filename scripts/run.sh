@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-bash scripts/deps.sh cmake ninja-build g++ googletest
+bash scripts/deps.sh cmake ninja-build g++
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DNB_BUILD_TESTS=OFF
 ninja -j "$(nproc)" -C build/release natbridge natbridge-probe
 mkdir -p run
