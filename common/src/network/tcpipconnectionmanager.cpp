@@ -692,8 +692,12 @@ void CTCPIPConnectionManager::RunPass() {
                   [](const Ready_t& a, const Ready_t& b) { return a.pConnection->m_Seq > b.pConnection->m_Seq; });
     }
     for (size_t i = 0; i < m_Ready.size(); i++) HandleReady(m_Ready[i].pConnection, m_Ready[i].events);
+    // Finished connections are destroyed before the pass ends, so a
+    // Shutdown that waits for this pass finds only the live ones.
+    SettleChanged(doomed);
     OS_MutexUnlock(m_hMutex);
     UnlockDispatch();
+    DestroyOutsideLocks(doomed);
 }
 
 void CTCPIPConnectionManager::ThreadEntry(CSignal& signal) {

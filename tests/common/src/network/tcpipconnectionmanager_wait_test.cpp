@@ -101,6 +101,9 @@ TEST(ConnectionManagerWait, DescriptorNumberReusedByANewPeerBelongsToTheNewConne
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(static_cast<uint16_t>(server.port));
     ASSERT_EQ(0, connect(second, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)));
+    // Accepted while the old connection, unreported, still exists (so the
+    // two handles differ), then both events in one Dispatch().
+    ASSERT_TRUE(nettest::WaitUntil([&] { return server.mgr.GetConnectionCount() == 2; }, 5000));
     ASSERT_TRUE(nettest::PumpUntil(server.mgr, [&] { return server.listener.Count(Event::CONNECT) == 2; }, 5000));
     HConnection fresh = server.listener.Connected(1);
     ASSERT_NE(old, fresh);
