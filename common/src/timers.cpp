@@ -1,6 +1,7 @@
 // Timers and their manager. Lock: CTimerManager::m_hMutex only (innermost).
 #include "common/src/timers.h"
 
+#include <algorithm>
 #include <climits>
 
 // The manager whose Dispatch runs on this thread, if any: a callback that
@@ -16,7 +17,10 @@ CTimer::CTimer(int interval, bool canDrift, bool autoReset, ITimerCallback* pCal
       m_bAutoReset(autoReset),
       m_bCanDrift(canDrift),
       m_bEnabled(false),
-      m_pCallback(pCallback) {
+      m_pCallback(pCallback),
+      m_pManager(nullptr),
+      m_Serial(0),
+      m_bListed(false) {
     SetInterval(interval);
 }
 
@@ -25,6 +29,10 @@ void CTimer::Enable() {
     m_WrapCount = 0;
     m_TickCount = 0;
     m_LastTicks = OS_GetTickCount();
+    // m_bListed only changes under the owner's serialisation too (Dispatch
+    // and Enable are never concurrent for one timer), so the quick test is
+    // safe; joining the list itself happens under the manager's lock.
+    if (m_pManager && !m_bListed) m_pManager->List(this);
 }
 
 void CTimer::Disable() {
@@ -110,11 +118,12 @@ void CTimer::UpdateTicks(unsigned int currentTicks) {
     if (m_pCallback) Deliver(INT_MAX);
 }
 
-CTimerManager::CTimerManager() : m_hMutex(OS_MutexCreate(MT_BINARY)) {}
+CTimerManager::CTimerManager() : m_bRunningSorted(true), m_NextSerial(0), m_hMutex(OS_MutexCreate(MT_BINARY)) {}
 
 CTimerManager::~CTimerManager() {
     for (int i = 0; i < m_Timers.Count(); i++) delete m_Timers[i];
     m_Timers.RemoveAll();
+    m_Running.RemoveAll();
     OS_MutexDestroy(m_hMutex);
 }
 
@@ -126,9 +135,24 @@ CTimer* CTimerManager::CreateTimer(int interval, bool canDrift, bool autoReset, 
     CheckNotInCallback("CreateTimer");
     CTimer* pTimer = new CTimer(interval, canDrift, autoReset, pCallback);
     OS_MutexLock(m_hMutex);
+    pTimer->m_pManager = this;
+    pTimer->m_Serial = m_NextSerial++;
     m_Timers.AddToTail(pTimer);
     OS_MutexUnlock(m_hMutex);
     return pTimer;
+}
+
+void CTimerManager::List(CTimer* pTimer) {
+    // Inside our own Dispatch (a callback enabling a timer) the lock is
+    // already held by this thread.
+    bool locked = t_pDispatching != this;
+    if (locked) OS_MutexLock(m_hMutex);
+    if (!pTimer->m_bListed) {
+        if (m_Running.Count() > 0 && m_Running.Tail()->m_Serial > pTimer->m_Serial) m_bRunningSorted = false;
+        m_Running.AddToTail(pTimer);
+        pTimer->m_bListed = true;
+    }
+    if (locked) OS_MutexUnlock(m_hMutex);
 }
 
 void CTimerManager::DestroyTimer(CTimer* pTimer) {
@@ -136,7 +160,9 @@ void CTimerManager::DestroyTimer(CTimer* pTimer) {
     OS_MutexLock(m_hMutex);
     // An unknown pointer gives index -1, which the vector's index check stops.
     int index = m_Timers.Find(pTimer);
-    delete m_Timers[index];
+    CTimer* pDoomed = m_Timers[index];
+    if (pDoomed->m_bListed) m_Running.Remove(m_Running.Find(pDoomed));
+    delete pDoomed;
     m_Timers.Remove(index);
     OS_MutexUnlock(m_hMutex);
 }
@@ -147,7 +173,29 @@ void CTimerManager::Dispatch() {
     const CTimerManager* pOuter = t_pDispatching;
     t_pDispatching = this;
     unsigned int now = OS_GetTickCount();
-    for (int i = 0; i < m_Timers.Count(); i++) m_Timers[i]->UpdateTicks(now);
+    CVectorBase<CTimer*>::Vector_t& running = m_Running.Std();
+    if (!m_bRunningSorted) {
+        std::sort(running.begin(), running.end(),
+                  [](const CTimer* a, const CTimer* b) { return a->m_Serial < b->m_Serial; });
+        m_bRunningSorted = true;
+    }
+    // Disabled timers ignore updates, so walking only the listed ones gives
+    // the same result as walking all. Timers a callback enables now are
+    // appended behind the walk: their period started after this tick
+    // reading, so they have nothing to count in this pass.
+    size_t walk = running.size();
+    for (size_t i = 0; i < walk; i++) running[i]->UpdateTicks(now);
+    // Timers disabled since they were listed leave the list.
+    size_t kept = 0;
+    for (size_t i = 0; i < running.size(); i++) {
+        CTimer* pTimer = running[i];
+        if (pTimer->m_bEnabled) {
+            running[kept++] = pTimer;
+        } else {
+            pTimer->m_bListed = false;
+        }
+    }
+    running.resize(kept);
     t_pDispatching = pOuter;
     OS_MutexUnlock(m_hMutex);
 }
@@ -155,6 +203,13 @@ void CTimerManager::Dispatch() {
 int CTimerManager::GetTimerCount() {
     OS_MutexLock(m_hMutex);
     int count = m_Timers.Count();
+    OS_MutexUnlock(m_hMutex);
+    return count;
+}
+
+int CTimerManager::GetListedCount() {
+    OS_MutexLock(m_hMutex);
+    int count = m_Running.Count();
     OS_MutexUnlock(m_hMutex);
     return count;
 }

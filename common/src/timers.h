@@ -6,6 +6,9 @@
 // (connection managers take it inside their own). It is held while callbacks
 // run, so a callback must not call CreateTimer, DestroyTimer or Dispatch of
 // the same manager (checked: such a call is a fatal assertion, not a hang).
+// Enable takes it too, briefly, the first time a timer needs to join the
+// manager's list of running timers (not from inside that manager's own
+// Dispatch, which already holds it).
 #ifndef NB_COMMON_TIMERS_H
 #define NB_COMMON_TIMERS_H
 
@@ -13,6 +16,7 @@
 #include "common/src/osutils.h"
 
 class CTimer;
+class CTimerManager;
 
 // Receiver of timer expiries; called on the thread that runs the manager's
 // Dispatch, with the manager's lock held.
@@ -26,10 +30,10 @@ protected:
     ~ITimerCallback() {}
 };
 
-// One timer. Created and deleted only by CTimerManager; borrows its callback.
-// No lock of its own: used from the dispatching thread or under the owner's
-// lock. Ticks are OS_GetTickCount values compared as unsigned differences,
-// so the 32-bit wrap of the counter is harmless.
+// One timer. Created and deleted only by CTimerManager; borrows its callback
+// and its manager. No lock of its own: used from the dispatching thread or
+// under the owner's lock. Ticks are OS_GetTickCount values compared as
+// unsigned differences, so the 32-bit wrap of the counter is harmless.
 class CTimer {
 public:
     // interval is at least 1 ms (fatal otherwise). Starts disabled.
@@ -62,6 +66,7 @@ public:
     void UpdateTicks(unsigned int currentTicks);
 
 private:
+    friend class CTimerManager;
     void Deliver(int maxCalls);
 
     DWORD m_TickCount;             // phase within the current period
@@ -72,6 +77,11 @@ private:
     bool m_bCanDrift;
     bool m_bEnabled;
     ITimerCallback* m_pCallback;   // not owned; null for a polled timer
+    // Bookkeeping of the manager (under its lock): Dispatch walks only the
+    // timers on its running list, so thousands of idle timers cost nothing.
+    CTimerManager* m_pManager;     // not owned; null outside a manager
+    unsigned long long m_Serial;   // creation order within the manager
+    bool m_bListed;                // on the manager's running list
 };
 
 // Owns every timer it creates. CreateTimer, DestroyTimer and Dispatch may be
@@ -89,16 +99,26 @@ public:
     CTimer* CreateTimer(int interval, bool canDrift, bool autoReset, ITimerCallback* pCallback);
     // pTimer must be a live timer of this manager (fatal otherwise).
     void DestroyTimer(CTimer* pTimer);
-    // Updates every timer, in creation order, to one tick reading and runs
-    // their callbacks on the calling thread with m_hMutex held.
+    // Updates every running timer, in creation order, to one tick reading
+    // and runs their callbacks on the calling thread with m_hMutex held.
+    // Costs the number of enabled timers, not of all timers. A timer enabled
+    // by a callback during the pass starts counting at the next pass.
     void Dispatch();
     int GetTimerCount();
+    // Timers on the running list (enabled, or disabled since the last pass).
+    int GetListedCount();
 
 private:
+    friend class CTimer;
     void CheckNotInCallback(const char* operation) const;
+    // From CTimer::Enable: puts the timer on the running list.
+    void List(CTimer* pTimer);
 
-    CVector<CTimer*> m_Timers;  // owned, creation order
-    HMutex m_hMutex;            // owned, binary
+    CVector<CTimer*> m_Timers;   // owned, creation order
+    CVector<CTimer*> m_Running;  // not owned (elements of m_Timers): enabled ones, maybe a few disabled
+    bool m_bRunningSorted;       // m_Running is in creation order
+    unsigned long long m_NextSerial;
+    HMutex m_hMutex;             // owned, binary
 };
 
 #endif

@@ -20,7 +20,7 @@ enum TCPIPReason_t {
     TCPIP_REASON_FAILED = 0x10000002,     // failed before any data was exchanged
     TCPIP_REASON_RESOLVE = 0x10000003,    // host name resolution failed or timed out
     TCPIP_REASON_SEND = 0x10000004,       // a send failed after data was exchanged
-    TCPIP_REASON_EXCEPTION = 0x10000005,  // select reported an exceptional condition
+    TCPIP_REASON_EXCEPTION = 0x10000005,  // the socket reported an exceptional condition (urgent data)
 };
 
 class IConnectionManagerListener;

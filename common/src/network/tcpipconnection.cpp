@@ -16,6 +16,7 @@
 
 #include "common/src/cbase.h"
 #include "common/src/heap.h"
+#include "common/src/network/tcpipconnectionmanager.h"
 
 bool TCPIP_IsDottedAddress(const char* address) {
     // Strict four-number form only: the longest text is 15 characters, so a
@@ -51,7 +52,12 @@ CTCPIPConnection::CTCPIPConnection(unsigned int id, int socket, int port, const 
       m_LastSendTimestamp(0),
       m_SendCountInTick(0),
       m_QueuedBytes(0),
-      m_bReasonRecorded(false) {
+      m_bReasonRecorded(false),
+      m_pOwner(nullptr),
+      m_Seq(0),
+      m_Watched(0),
+      m_bChangeListed(false),
+      m_bReportListed(false) {
     OS_ASSERT(address != nullptr && timerManager != nullptr && hMutex != nullptr);
     m_ip[0] = 0;
     m_timer = m_timerManager->CreateTimer(TCPIP_SEND_STALL_MS, false, true, this);
@@ -84,9 +90,23 @@ CResolveDNS* CTCPIPConnection::DetachResolver() {
 
 void CTCPIPConnection::CloseSocket() {
     if (m_socket >= 0) {
+        // Unregistered before the close: the number may be handed out again
+        // at once, and a registration must never outlive its descriptor.
+        if (m_pOwner) m_pOwner->SocketClosing(this);
         close(m_socket);
         m_socket = -1;
     }
+}
+
+void CTCPIPConnection::Changed() {
+    if (m_pOwner) m_pOwner->ConnectionChanged(this);
+}
+
+void CTCPIPConnection::MarkDisconnectSent() {
+    m_bDisconnect = false;
+    m_bDisconnectSent = true;
+    // Destroyable now if already closed: the socket thread must look.
+    Changed();
 }
 
 void CTCPIPConnection::EnterDisconnected() {
@@ -116,6 +136,7 @@ void CTCPIPConnection::Announce() {
     } else {
         m_status = TCPIP_STATUS_RESOLVE;
     }
+    Changed();
 }
 
 void CTCPIPConnection::Disconnect(int reason, bool flush) {
@@ -147,8 +168,9 @@ void CTCPIPConnection::Disconnect(int reason, bool flush) {
         EnterDisconnected();
         break;
     case TCPIP_STATUS_DISCONNECTED:
-        break;
+        return;
     }
+    Changed();
 }
 
 void CTCPIPConnection::Connect() {
@@ -187,6 +209,7 @@ void CTCPIPConnection::Connect() {
             m_timer->SetInterval(TCPIP_SEND_STALL_MS);
             m_timer->Enable();
         }
+        Changed();
         return;
     }
     TRACE("Connect failed on errno 0x%04x", errno);
@@ -234,7 +257,10 @@ bool CTCPIPConnection::QueueData(const char* data, int length) {
             m_timer->Enable();
         }
     }
+    bool wasEmpty = !HasQueuedData();
     Append(data, static_cast<DWORD>(length));
+    // The socket thread starts watching for a writable moment.
+    if (wasEmpty) Changed();
     return true;
 }
 
@@ -321,6 +347,9 @@ void CTCPIPConnection::SendData() {
         DropFirstBlock();
     }
     if (!HasQueuedData() && m_status != TCPIP_STATUS_FLUSHING) m_timer->Disable();
+    // Drained (or closed by a failure, already announced): stop watching
+    // for writability.
+    if (!HasQueuedData()) Changed();
     if (pLogger) pLogger->Log(this, "TCPIP: Send data OUT", LogHandle());
 }
 
@@ -376,6 +405,7 @@ void CTCPIPConnection::ResolveComplete(const char* ip) {
             } else {
                 m_timer->Disable();
             }
+            Changed();
         }
     }
     OS_MutexUnlock(m_hMutex);

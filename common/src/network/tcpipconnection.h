@@ -26,8 +26,8 @@ enum TCPIPConnectionStatus_t : int32_t {
     TCPIP_STATUS_DISCONNECTED = 5,  // socket closed; awaits its report and destruction
 };
 
-// Descriptors the manager's select sets hold (0..4095); a socket numbered
-// higher is never served.
+// Descriptors the manager serves (0..4095, the size of the socket sets it
+// has always promised); a socket numbered higher is never served.
 const int TCPIP_SET_SIZE = 4096;
 // Queue blocks are at least this large, so bursts of small writes coalesce.
 const int TCPIP_QUEUE_BLOCK = 4096;
@@ -41,6 +41,8 @@ const int TCPIP_FLUSH_MS = 60000;
 // True for strict dotted-quad IPv4 text (at most 15 characters). The
 // all-ones broadcast address does not count: it is treated as a host name.
 bool TCPIP_IsDottedAddress(const char* address);
+
+class CTCPIPConnectionManager;
 
 // Owned by the manager, which creates it with the connection lock held and
 // destroys it without that lock (after deleting the resolver taken out with
@@ -92,10 +94,7 @@ public:
     bool IsDisconnectPending() const { return m_bDisconnect; }
     bool IsDisconnectSent() const { return m_bDisconnectSent; }
     // The pending report is being delivered now.
-    void MarkDisconnectSent() {
-        m_bDisconnect = false;
-        m_bDisconnectSent = true;
-    }
+    void MarkDisconnectSent();
     int GetClientError() const { return m_clientError; }
     bool HasDataFlowed() const { return m_dataSendRecv; }
     bool HasQueuedData() const { return m_writeQueueData.Count() > 0; }
@@ -122,6 +121,10 @@ public:
     IConnectionManagerLogger* Logger() const { return m_ppLogger ? *m_ppLogger : nullptr; }
 
 private:
+    // The manager keeps its socket-thread bookkeeping in the fields below.
+    friend class CTCPIPConnectionManager;
+    // Tells the owning manager that state, socket or queue emptiness changed.
+    void Changed();
     void Append(const char* data, DWORD length);
     void DropFirstBlock();
     void EnterDisconnected();
@@ -153,6 +156,13 @@ private:
     DWORD m_SendCountInTick;               // QueueData calls seen in that tick
     uint64_t m_QueuedBytes;                // unsent bytes in the queue
     bool m_bReasonRecorded;                // m_clientError holds the first cause
+    // Owned by the manager's bookkeeping, under the connection lock: the
+    // socket thread looks only at connections that changed or are ready.
+    CTCPIPConnectionManager* m_pOwner;     // not owned; null outside a manager (or once unlinked)
+    uint64_t m_Seq;                        // creation order within the manager
+    unsigned int m_Watched;                // events registered for m_socket; 0 when not registered
+    bool m_bChangeListed;                  // on the manager's change list
+    bool m_bReportListed;                  // on the manager's list for Dispatch()
 };
 
 #endif

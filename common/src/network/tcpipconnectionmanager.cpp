@@ -1,10 +1,19 @@
 // The connection manager: listener bookkeeping, announcements, and the
-// socket thread's pass (timers, select, accept, send, receive, destroy).
+// socket thread's pass (timers, epoll wait, accept, send, receive, destroy).
 //
 // Locks, outer to inner: m_hDispatchMutex -> m_hMutex -> the timer manager's
 // lock. m_sockets changes only with both held, so either one suffices to
 // read it. Connections are destroyed with neither held: a resolver thread
 // may be waiting for m_hMutex, and deleting it joins that thread.
+//
+// Nothing here walks all connections per pass. Connections report every
+// change that matters to the socket thread (state, socket, queue becoming
+// empty or non-empty) into m_Changed, and everything Dispatch() must
+// announce into m_Reports; both lists are kept in creation order when
+// worked off, so callbacks come in the order a walk over m_sockets gave.
+// A descriptor is removed from the epoll set before it is closed, and an
+// epoll event names its connection, never a descriptor number, so a number
+// reused by a new connection is never confused with the old one.
 #include "common/src/network/tcpipconnectionmanager.h"
 
 #include <arpa/inet.h>
@@ -13,10 +22,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
-#include <sys/select.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstring>
@@ -37,26 +48,12 @@ static thread_local const CTCPIPConnectionManager* t_pDispatchHolder = nullptr;
 
 namespace {
 
-// A descriptor set of TCPIP_SET_SIZE entries. The C library's fd_set holds
-// only 1024 (and its FD_SET aborts above that under _FORTIFY_SOURCE); Linux's
-// select takes any bit array as long as nfds covers it.
-class CSocketSet {
-public:
-    CSocketSet() { memset(m_Bits, 0, sizeof(m_Bits)); }
-    void Add(int fd) {
-        OS_ASSERTMSG(fd >= 0 && fd < TCPIP_SET_SIZE, "descriptor %d outside the socket set", fd);
-        m_Bits[fd / BITS] |= 1UL << (fd % BITS);
-    }
-    bool Has(int fd) const {
-        if (fd < 0 || fd >= TCPIP_SET_SIZE) return false;
-        return (m_Bits[fd / BITS] >> (fd % BITS)) & 1UL;
-    }
-    fd_set* Native() { return reinterpret_cast<fd_set*>(m_Bits); }
-
-private:
-    static const int BITS = static_cast<int>(8 * sizeof(unsigned long));
-    unsigned long m_Bits[TCPIP_SET_SIZE / BITS];
-};
+// epoll data of the two descriptors that are not connections.
+char s_ListenerTag;
+char s_WakeTag;
+// One wait reports every descriptor that can be registered: each
+// connection's, the listener and the wake-up descriptor.
+const int EVENT_SLOTS = TCPIP_SET_SIZE + 2;
 
 bool MakeNonBlocking(int fd) {
     int flags = fcntl(fd, F_GETFL, 0);
@@ -111,7 +108,14 @@ CTCPIPConnectionManager::CTCPIPConnectionManager(int maxConnections)
       m_AcceptPausedAt(0),
       m_bAcceptPaused(false),
       m_bAcceptFailing(false),
-      m_pOuterDispatchHolder(nullptr) {
+      m_pOuterDispatchHolder(nullptr),
+      m_epoll(-1),
+      m_wakeFd(-1),
+      m_pEvents(nullptr),
+      m_bListenerWatched(false),
+      m_NextSeq(0),
+      m_bWaiting(false),
+      m_bWakePending(false) {
     OS_ASSERTMSG(maxConnections > 1, "Reason: %s", "maxConnections must be greater than 1");
 }
 
@@ -163,6 +167,23 @@ bool CTCPIPConnectionManager::Init() {
     m_hMutex = OS_MutexCreate(MT_BINARY);
     m_DispatchTimer = m_TimerManager.CreateTimer(1000, false, true, nullptr);
     m_DispatchTimer->Disable();
+    m_Changed.RemoveAll();
+    m_Reports.RemoveAll();
+    m_NextSeq = 0;
+    m_bWaiting = false;
+    m_bWakePending = false;
+    m_bListenerWatched = false;
+    m_epoll = epoll_create1(EPOLL_CLOEXEC);
+    OS_ASSERTMSG(m_epoll >= 0, "Reason: %s", "Unable to create the socket thread's epoll set");
+    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    OS_ASSERTMSG(m_wakeFd >= 0, "Reason: %s", "Unable to create the socket thread's wake-up descriptor");
+    struct epoll_event wake;
+    memset(&wake, 0, sizeof(wake));
+    wake.events = EPOLLIN;
+    wake.data.ptr = &s_WakeTag;
+    OS_ASSERTMSG(epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wakeFd, &wake) == 0, "Reason: %s",
+                 "Unable to watch the socket thread's wake-up descriptor");
+    m_pEvents = new struct epoll_event[EVENT_SLOTS];
     signal(SIGPIPE, SignalHandler);
     m_bRunning = true;
     StartThread(OS_THREAD_PRIORITY_NORMAL);
@@ -205,6 +226,8 @@ int CTCPIPConnectionManager::Host(int port) {
     OS_MutexLock(m_hMutex);
     m_serverSocket = s;
     m_bServer = true;
+    // The socket thread starts watching it at its next pass.
+    WakeLocked();
     OS_MutexUnlock(m_hMutex);
     UnlockDispatch();
     return port;
@@ -232,6 +255,45 @@ void CTCPIPConnectionManager::TestSetNextId(unsigned int id) {
     UnlockDispatch();
 }
 
+void CTCPIPConnectionManager::WakeLocked() {
+    // Connection lock held. Only a waiting socket thread needs the nudge;
+    // one unread nudge is enough for any number of changes.
+    if (!m_bWaiting || m_bWakePending) return;
+    m_bWakePending = true;
+    uint64_t one = 1;
+    ssize_t written = write(m_wakeFd, &one, sizeof(one));
+    (void)written;  // only fails when the counter is already non-zero
+}
+
+void CTCPIPConnectionManager::ConnectionChanged(CTCPIPConnection* pConnection) {
+    if (!pConnection->m_bChangeListed) {
+        pConnection->m_bChangeListed = true;
+        m_Changed.AddToTail(pConnection);
+        WakeLocked();
+    }
+    if (!pConnection->m_bReportListed &&
+        (pConnection->GetStatus() == TCPIP_STATUS_ESTABLISHED || pConnection->IsDisconnectPending())) {
+        pConnection->m_bReportListed = true;
+        m_Reports.AddToTail(pConnection);
+    }
+}
+
+void CTCPIPConnectionManager::SocketClosing(CTCPIPConnection* pConnection) {
+    if (pConnection->m_Watched == 0) return;
+    // epoll_ctl is safe against a concurrent epoll_wait; an event already
+    // collected for this connection finds its socket gone and is dropped.
+    epoll_ctl(m_epoll, EPOLL_CTL_DEL, pConnection->GetSocket(), nullptr);
+    pConnection->m_Watched = 0;
+}
+
+void CTCPIPConnectionManager::Adopt(CTCPIPConnection* pConnection) {
+    // Both locks held.
+    pConnection->m_pOwner = this;
+    pConnection->m_Seq = m_NextSeq++;
+    m_sockets.AddToTail(pConnection);
+    ConnectionChanged(pConnection);
+}
+
 void CTCPIPConnectionManager::AnnounceLocked(CTCPIPConnection* pConnection) {
     // Dispatch lock held, connection lock not.
     OS_MutexLock(m_hMutex);
@@ -255,7 +317,7 @@ HConnection CTCPIPConnectionManager::Connect(const char* address, int port, bool
     CTCPIPConnection* pConnection =
         new CTCPIPConnection(NextId(), -1, port, target, &m_TimerManager, m_hMutex, &m_pLogger, false);
     if (full) pConnection->Disconnect(TCPIP_REASON_FAILED, false);
-    m_sockets.AddToTail(pConnection);
+    Adopt(pConnection);
     OS_MutexUnlock(m_hMutex);
     if (callbackNow) AnnounceLocked(pConnection);
     UnlockDispatch();
@@ -337,10 +399,20 @@ void CTCPIPConnectionManager::Dispatch() {
     LockDispatch();
     for (int i = 0; i < m_callbacksExtended.Count(); i++) m_callbacksExtended[i]->Dispatch();
     OS_MutexLock(m_hMutex);
-    // Only this thread (holding the dispatch lock) may change m_sockets, so
-    // the index stays valid while the connection lock is released.
-    for (int i = 0; i < m_sockets.Count(); i++) {
-        CTCPIPConnection* pConnection = m_sockets[i];
+    // Only the connections with something to announce, in creation order
+    // (the order of m_sockets). Those that get something to announce while
+    // the lock is released for a callback wait for the next Dispatch()
+    // unless they are still ahead in this one. Holding the dispatch lock,
+    // nobody destroys them meanwhile.
+    CVector<CTCPIPConnection*> reports;
+    reports.Std().swap(m_Reports.Std());
+    for (int i = 0; i < reports.Count(); i++) reports[i]->m_bReportListed = false;
+    if (reports.Count() > 1) {
+        std::sort(reports.Std().begin(), reports.Std().end(),
+                  [](const CTCPIPConnection* a, const CTCPIPConnection* b) { return a->m_Seq < b->m_Seq; });
+    }
+    for (int i = 0; i < reports.Count(); i++) {
+        CTCPIPConnection* pConnection = reports[i];
         if (pConnection->GetStatus() == TCPIP_STATUS_ESTABLISHED) {
             pConnection->Announce();
             OS_MutexUnlock(m_hMutex);
@@ -405,7 +477,7 @@ void CTCPIPConnectionManager::AcceptOne(int listener) {
     OS_MutexLock(m_hMutex);
     CTCPIPConnection* pConnection = new CTCPIPConnection(NextId(), s, ntohs(addr.sin_port), address.Ptr(),
                                                          &m_TimerManager, m_hMutex, &m_pLogger, true);
-    m_sockets.AddToTail(pConnection);
+    Adopt(pConnection);
     OS_MutexUnlock(m_hMutex);
     UnlockDispatch();
 }
@@ -420,125 +492,209 @@ void CTCPIPConnectionManager::DestroyOutsideLocks(CVector<CTCPIPConnection*>& do
     doomed.RemoveAll();
 }
 
+void CTCPIPConnectionManager::WatchListener(bool watch) {
+    if (watch == m_bListenerWatched) return;
+    struct epoll_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.events = EPOLLIN;
+    ev.data.ptr = &s_ListenerTag;
+    if (epoll_ctl(m_epoll, watch ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, m_serverSocket, &ev) == 0) {
+        m_bListenerWatched = watch;
+    } else {
+        Log_PrintAll("TCPIP: unable to %s the listening socket, errno 0x%04x", watch ? "watch" : "unwatch", errno);
+    }
+}
+
+void CTCPIPConnectionManager::Watch(CTCPIPConnection* pConnection) {
+    // The interest the select sets expressed: read and urgent data while
+    // connected, write while data waits (connected or flushing), urgent
+    // data while a flush still has data. Unannounced sockets are not
+    // watched, so no data arrives before ClientConnect.
+    int s = pConnection->GetSocket();
+    unsigned int wanted = 0;
+    if (s >= 0) {
+        TCPIPConnectionStatus_t status = pConnection->GetStatus();
+        bool queued = pConnection->HasQueuedData();
+        if (status == TCPIP_STATUS_CONNECTED) {
+            wanted = EPOLLIN | EPOLLPRI | (queued ? static_cast<unsigned int>(EPOLLOUT) : 0u);
+        } else if (status == TCPIP_STATUS_FLUSHING && queued) {
+            wanted = EPOLLOUT | EPOLLPRI;
+        }
+    }
+    if (wanted == pConnection->m_Watched) return;
+    if (s < 0) {
+        // Closed sockets were unregistered by SocketClosing.
+        pConnection->m_Watched = 0;
+        return;
+    }
+    struct epoll_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.events = wanted;
+    ev.data.ptr = pConnection;
+    int op = pConnection->m_Watched == 0 ? EPOLL_CTL_ADD : (wanted == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD);
+    if (epoll_ctl(m_epoll, op, s, &ev) != 0) {
+        // Out of kernel memory or watches: a socket that cannot be watched
+        // cannot be served; it ends like a socket reporting a condition.
+        TRACE("Socket could not be watched, errno 0x%04x", errno);
+        pConnection->Disconnect(TCPIP_REASON_EXCEPTION, false);
+        return;
+    }
+    pConnection->m_Watched = wanted;
+}
+
+void CTCPIPConnectionManager::SettleChanged(CVector<CTCPIPConnection*>& doomed) {
+    // Both locks held. Creation order, as a walk over m_sockets had it; the
+    // list may grow while it is worked off (a failing connect reports
+    // itself again) and is then simply worked off further.
+    CVectorBase<CTCPIPConnection*>::Vector_t& changed = m_Changed.Std();
+    if (changed.size() > 1) {
+        std::sort(changed.begin(), changed.end(),
+                  [](const CTCPIPConnection* a, const CTCPIPConnection* b) { return a->m_Seq < b->m_Seq; });
+    }
+    for (size_t i = 0; i < changed.size(); i++) {
+        CTCPIPConnection* pConnection = changed[i];
+        if (pConnection->m_pOwner != this) continue;  // unlinked earlier in this loop
+        pConnection->m_bChangeListed = false;
+        if (pConnection->GetStatus() == TCPIP_STATUS_CONNECTING) pConnection->Connect();
+        if (pConnection->IsDisconnectSent() && pConnection->GetStatus() == TCPIP_STATUS_DISCONNECTED) {
+            m_sockets.Remove(m_sockets.Find(pConnection));
+            if (pConnection->m_bReportListed) {
+                m_Reports.RemoveByValue(pConnection);
+                pConnection->m_bReportListed = false;
+            }
+            // Late resolver callbacks must not list it again.
+            pConnection->m_pOwner = nullptr;
+            doomed.AddToTail(pConnection);
+            continue;
+        }
+        Watch(pConnection);
+    }
+    changed.clear();
+}
+
+void CTCPIPConnectionManager::HandleReady(CTCPIPConnection* pConnection, unsigned int events) {
+    // Both locks held. The socket may have been closed since the wait (by
+    // another thread or a callback): then it is no longer ours to touch.
+    int s = pConnection->GetSocket();
+    if (s < 0) return;
+    unsigned int watched = pConnection->m_Watched;
+    // The select sets' meaning: readable covers end of stream, hang-up and
+    // error; writable covers error; the exception set is urgent data. A
+    // flushing socket is not read, so its hang-up counts as writable: the
+    // next send then finds the peer gone.
+    bool exception = (watched & EPOLLPRI) && (events & EPOLLPRI);
+    bool readable = (watched & EPOLLIN) && (events & (EPOLLIN | EPOLLHUP | EPOLLERR));
+    unsigned int writeEvents = EPOLLOUT | EPOLLERR | ((watched & EPOLLIN) ? 0u : static_cast<unsigned int>(EPOLLHUP));
+    bool writable = (watched & EPOLLOUT) && (events & writeEvents);
+    if (exception) {
+        int error = 0;
+        socklen_t len = sizeof(error);
+        getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len);
+        TRACE("Socket exception occurred 0x%04x", error);
+        pConnection->Disconnect(TCPIP_REASON_EXCEPTION, false);
+    }
+    if (writable) pConnection->SendData();
+    if (!readable) return;
+    IConnectionManagerLogger* pLogger = pConnection->Logger();
+    if (pConnection->GetStatus() != TCPIP_STATUS_CONNECTED) {
+        if (pLogger) {
+            pLogger->Log(pConnection, "TCPIP: Recv data in wrong state, state = 0x%04x, handle = 0x%08x",
+                         static_cast<int>(pConnection->GetStatus()), pConnection->LogHandle());
+        }
+        return;
+    }
+    ssize_t n = recv(s, m_recvBuffer, sizeof(m_recvBuffer), 0);
+    if (n > 0) {
+        pConnection->NoteReceived(static_cast<int>(n));
+        if (pLogger) {
+            pLogger->Log(pConnection, "TCPIP: Recv data, size = 0x%04x, handle = 0x%08x", static_cast<int>(n),
+                         pConnection->LogHandle());
+        }
+        for (int j = 0; j < m_callbacksExtended.Count(); j++) {
+            OS_MutexUnlock(m_hMutex);
+            m_callbacksExtended[j]->ClientData(pConnection, m_recvBuffer, static_cast<int>(n));
+            OS_MutexLock(m_hMutex);
+        }
+    } else if (n == 0) {
+        int recvErrno = errno;
+        int error = 0;
+        socklen_t len = sizeof(error);
+        int result = getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len);
+        if (pLogger) {
+            pLogger->Log(pConnection, "TCPIP: Recv error, error = 0x%04x, errno = %x/%x, handle = 0x%08x", error,
+                         recvErrno, result, pConnection->LogHandle());
+        }
+        if (error != EINPROGRESS) {
+            pConnection->Disconnect(pConnection->HasDataFlowed() ? TCPIP_REASON_CLOSED : TCPIP_REASON_FAILED, false);
+        }
+    } else if (pLogger) {
+        pLogger->Log(pConnection, "TCPIP: Recv error #2, error = 0x%04x, handle = 0x%08x", errno,
+                     pConnection->LogHandle());
+    }
+}
+
 void CTCPIPConnectionManager::RunPass() {
-    CSocketSet readSet, writeSet, exceptSet;
-    int counted = 0;
-    int highest = -1;
-    int listener = -1;
+    CVector<CTCPIPConnection*> doomed;
 
     LockDispatch();
     OS_MutexLock(m_hMutex);
     m_TimerManager.Dispatch();
     if (m_bAcceptPaused && OS_GetTickCount() - m_AcceptPausedAt >= ACCEPT_PAUSE_MS) m_bAcceptPaused = false;
-    if (m_bServer && !m_bAcceptPaused) {
-        listener = m_serverSocket;
-        readSet.Add(listener);
-        counted++;
-        highest = listener;
-    }
-    for (int i = 0; i < m_sockets.Count(); i++) {
-        CTCPIPConnection* pConnection = m_sockets[i];
-        if (pConnection->GetStatus() == TCPIP_STATUS_CONNECTING) pConnection->Connect();
-        int s = pConnection->GetSocket();
-        if (s < 0) continue;
-        TCPIPConnectionStatus_t status = pConnection->GetStatus();
-        bool queued = pConnection->HasQueuedData();
-        if (queued && (status == TCPIP_STATUS_CONNECTED || status == TCPIP_STATUS_FLUSHING)) writeSet.Add(s);
-        if (status == TCPIP_STATUS_CONNECTED) readSet.Add(s);
-        if (status == TCPIP_STATUS_CONNECTED || (queued && status == TCPIP_STATUS_FLUSHING)) {
-            exceptSet.Add(s);
-            counted++;
-            if (s > highest) highest = s;
-        }
-    }
+    if (m_bServer) WatchListener(!m_bAcceptPaused);
+    SettleChanged(doomed);
+    // From here on a change made by another thread writes m_wakeFd, so
+    // new data or a new state is acted upon at once, not after the wait.
+    m_bWaiting = true;
     OS_MutexUnlock(m_hMutex);
     UnlockDispatch();
+    DestroyOutsideLocks(doomed);
 
-    if (counted == 0) {
-        // Nothing to wait on; the walk below still destroys finished
-        // connections, so they never linger until some socket is watched.
-        OS_Sleep(SELECT_WAIT_MS);
-    } else {
-        struct timeval wait;
-        wait.tv_sec = 0;
-        wait.tv_usec = SELECT_WAIT_MS * 1000;
-        int ready = select(highest + 1, readSet.Native(), writeSet.Native(), exceptSet.Native(), &wait);
-        if (ready < 0) {
-            int error = errno;
-            if (error == EINTR) {
-                TRACE("Call to select interrupted.");
-                return;
-            }
-            if (error == EBADF) {
-                // Another thread closed a watched socket meanwhile.
-                TRACE("Socket closed while in select.");
-                return;
-            }
+    int ready = epoll_wait(m_epoll, m_pEvents, EVENT_SLOTS, SELECT_WAIT_MS);
+    if (ready < 0) {
+        int error = errno;
+        if (error == EINTR) {
+            TRACE("Call to select interrupted.");
+        } else if (error == EBADF) {
+            TRACE("Socket closed while in select.");
+        } else {
             Log_PrintAll("TCP/IP died on errno: 0x%04x", error);
             OS_ASSERTMSG(false, "Unexpected socket error");
         }
-        if (ready > 0 && listener >= 0 && readSet.Has(listener)) AcceptOne(listener);
+        ready = 0;
     }
 
-    CVector<CTCPIPConnection*> doomed;
+    m_Ready.clear();
+    bool acceptNow = false;
+    for (int i = 0; i < ready; i++) {
+        void* tag = m_pEvents[i].data.ptr;
+        if (tag == &s_WakeTag) continue;
+        if (tag == &s_ListenerTag) {
+            acceptNow = (m_pEvents[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0;
+            continue;
+        }
+        Ready_t entry = {static_cast<CTCPIPConnection*>(tag), m_pEvents[i].events};
+        m_Ready.push_back(entry);
+    }
+    if (acceptNow && m_bListenerWatched) AcceptOne(m_serverSocket);
+
     LockDispatch();
     OS_MutexLock(m_hMutex);
-    for (int i = m_sockets.Count() - 1; i >= 0; i--) {
-        CTCPIPConnection* pConnection = m_sockets[i];
-        if (pConnection->IsDisconnectSent() && pConnection->GetStatus() == TCPIP_STATUS_DISCONNECTED) {
-            m_sockets.Remove(i);
-            doomed.AddToTail(pConnection);
-            continue;
-        }
-        int s = pConnection->GetSocket();
-        if (s < 0) continue;
-        if (exceptSet.Has(s)) {
-            int error = 0;
-            socklen_t len = sizeof(error);
-            getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len);
-            TRACE("Socket exception occurred 0x%04x", error);
-            pConnection->Disconnect(TCPIP_REASON_EXCEPTION, false);
-        }
-        if (writeSet.Has(s)) pConnection->SendData();
-        if (!readSet.Has(s)) continue;
-        IConnectionManagerLogger* pLogger = pConnection->Logger();
-        if (pConnection->GetStatus() != TCPIP_STATUS_CONNECTED) {
-            if (pLogger) {
-                pLogger->Log(pConnection, "TCPIP: Recv data in wrong state, state = 0x%04x, handle = 0x%08x",
-                             static_cast<int>(pConnection->GetStatus()), pConnection->LogHandle());
-            }
-            continue;
-        }
-        ssize_t n = recv(s, m_recvBuffer, sizeof(m_recvBuffer), 0);
-        if (n > 0) {
-            pConnection->NoteReceived(static_cast<int>(n));
-            if (pLogger) {
-                pLogger->Log(pConnection, "TCPIP: Recv data, size = 0x%04x, handle = 0x%08x", static_cast<int>(n),
-                             pConnection->LogHandle());
-            }
-            for (int j = 0; j < m_callbacksExtended.Count(); j++) {
-                OS_MutexUnlock(m_hMutex);
-                m_callbacksExtended[j]->ClientData(pConnection, m_recvBuffer, static_cast<int>(n));
-                OS_MutexLock(m_hMutex);
-            }
-        } else if (n == 0) {
-            int recvErrno = errno;
-            int error = 0;
-            socklen_t len = sizeof(error);
-            int result = getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len);
-            if (pLogger) {
-                pLogger->Log(pConnection, "TCPIP: Recv error, error = 0x%04x, errno = %x/%x, handle = 0x%08x", error,
-                             recvErrno, result, pConnection->LogHandle());
-            }
-            if (error != EINPROGRESS) {
-                pConnection->Disconnect(pConnection->HasDataFlowed() ? TCPIP_REASON_CLOSED : TCPIP_REASON_FAILED,
-                                        false);
-            }
-        } else if (pLogger) {
-            pLogger->Log(pConnection, "TCPIP: Recv error #2, error = 0x%04x, handle = 0x%08x", errno,
-                         pConnection->LogHandle());
-        }
+    m_bWaiting = false;
+    if (m_bWakePending) {
+        uint64_t count = 0;
+        ssize_t got = read(m_wakeFd, &count, sizeof(count));
+        (void)got;
+        m_bWakePending = false;
     }
+    // Last created first, as the walk from the end of m_sockets had it.
+    if (m_Ready.size() > 1) {
+        std::sort(m_Ready.begin(), m_Ready.end(),
+                  [](const Ready_t& a, const Ready_t& b) { return a.pConnection->m_Seq > b.pConnection->m_Seq; });
+    }
+    for (size_t i = 0; i < m_Ready.size(); i++) HandleReady(m_Ready[i].pConnection, m_Ready[i].events);
+    // Finished connections are destroyed before the pass ends, so a
+    // Shutdown that waits for this pass finds only the live ones.
+    SettleChanged(doomed);
     OS_MutexUnlock(m_hMutex);
     UnlockDispatch();
     DestroyOutsideLocks(doomed);
@@ -579,6 +735,7 @@ void CTCPIPConnectionManager::Shutdown() {
     LockDispatch();
     OS_MutexLock(m_hMutex);
     if (m_bServer) {
+        WatchListener(false);
         close(m_serverSocket);
         m_serverSocket = -1;
         m_bServer = false;
@@ -587,9 +744,12 @@ void CTCPIPConnectionManager::Shutdown() {
         m_sockets[i]->Disconnect(TCPIP_REASON_LOCAL, false);
         // An unannounced accepted socket is still open after that.
         m_sockets[i]->CloseSocket();
+        m_sockets[i]->m_pOwner = nullptr;
         doomed.AddToTail(m_sockets[i]);
     }
     m_sockets.RemoveAll();
+    m_Changed.RemoveAll();
+    m_Reports.RemoveAll();
     m_callbacks.RemoveAll();
     m_callbacksExtended.RemoveAll();
     OS_MutexUnlock(m_hMutex);
@@ -597,6 +757,12 @@ void CTCPIPConnectionManager::Shutdown() {
     DestroyOutsideLocks(doomed);
     m_TimerManager.DestroyTimer(m_DispatchTimer);
     m_DispatchTimer = nullptr;
+    close(m_wakeFd);
+    close(m_epoll);
+    m_wakeFd = -1;
+    m_epoll = -1;
+    delete[] m_pEvents;
+    m_pEvents = nullptr;
     OS_MutexDestroy(m_hMutex);
     OS_MutexDestroy(m_hDispatchMutex);
     m_hMutex = nullptr;

@@ -1,5 +1,7 @@
-// The select-driven TCP connection manager: one listening socket at most plus
-// up to a fixed number of connections, run by one socket thread.
+// The TCP connection manager: one listening socket at most plus up to a fixed
+// number of connections, run by one socket thread waiting on an epoll set
+// (level-triggered, so it keeps the meaning of the classic select sets:
+// readable, writable, urgent data).
 //
 // Locks, outer to inner: m_hDispatchMutex -> m_hMutex -> the timer manager's
 // lock. All listener callbacks run with m_hDispatchMutex held and m_hMutex
@@ -13,6 +15,8 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
+#include <vector>
 
 #include "common/src/datatypes/ithreadable.h"
 #include "common/src/datatypes/vector.h"
@@ -31,10 +35,14 @@ CString LogVExpand(const char* format, ...) __attribute__((format(printf, 1, 2))
 // The same with a va_list, for IConnectionManagerLogger implementations.
 CString LogVExpandList(const char* format, va_list args);
 
+struct epoll_event;
+
 // Owns its connections, its timer manager (and through it every connection's
-// timer) and the listening socket; borrows listeners and the logger. Runs
-// its own socket thread between Init and Shutdown; the owner pumps
-// Dispatch() from one other thread.
+// timer), the listening socket, the epoll set and its wake-up descriptor;
+// borrows listeners and the logger. Runs its own socket thread between Init
+// and Shutdown; the owner pumps Dispatch() from one other thread. A pass of
+// the socket thread costs the connections that changed or are ready, never
+// the idle ones.
 class CTCPIPConnectionManager : public IConnectionManager, public IThreadable {
 public:
     // maxConnections > 1 (fatal otherwise). Not running until Init.
@@ -98,6 +106,26 @@ public:
     void TestSetNextId(unsigned int id);
 
 private:
+    friend class CTCPIPConnection;
+    // A ready connection of one pass and the epoll events it reported.
+    struct Ready_t {
+        CTCPIPConnection* pConnection;
+        unsigned int events;
+    };
+
+    // From CTCPIPConnection, connection lock held, any thread: queue the
+    // connection for the socket thread's next look (and wake it if it
+    // waits), and for Dispatch() when it has something to announce.
+    void ConnectionChanged(CTCPIPConnection* pConnection);
+    // From CTCPIPConnection::CloseSocket, connection lock held, any thread:
+    // drop the registration before the descriptor is closed.
+    void SocketClosing(CTCPIPConnection* pConnection);
+    void WakeLocked();
+    void Adopt(CTCPIPConnection* pConnection);
+    void SettleChanged(CVector<CTCPIPConnection*>& doomed);
+    void Watch(CTCPIPConnection* pConnection);
+    void WatchListener(bool watch);
+    void HandleReady(CTCPIPConnection* pConnection, unsigned int events);
     void LockDispatch();
     void UnlockDispatch();
     void CheckRunning() const;
@@ -128,6 +156,19 @@ private:
     bool m_bAcceptPaused;               // the listening socket rests after a failed accept
     bool m_bAcceptFailing;              // a burst of failed accepts has been logged
     const CTCPIPConnectionManager* m_pOuterDispatchHolder;  // guarded by m_hDispatchMutex itself
+    // Between Init and Shutdown. The descriptors are used by the socket
+    // thread; epoll_ctl is also called from SocketClosing on any thread.
+    int m_epoll;                        // owned
+    int m_wakeFd;                       // owned; an eventfd that ends the wait early
+    struct epoll_event* m_pEvents;      // owned; socket thread only
+    std::vector<Ready_t> m_Ready;       // socket thread only
+    bool m_bListenerWatched;            // socket thread only
+    // Under m_hMutex:
+    CVector<CTCPIPConnection*> m_Changed;   // not owned; for the socket thread's next pass
+    CVector<CTCPIPConnection*> m_Reports;   // not owned; unannounced or with a pending disconnect
+    uint64_t m_NextSeq;                 // creation order of connections
+    bool m_bWaiting;                    // the socket thread is (about to be) in epoll_wait
+    bool m_bWakePending;                // m_wakeFd has been written and not yet drained
 };
 
 #endif

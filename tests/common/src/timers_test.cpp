@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "common/src/osutils.h"
 #include "common/src/timers.h"
@@ -258,4 +259,89 @@ TEST(TimerManagerThreads, CreateTimerFromAnotherThreadWaitsForTheDispatchPass) {
     dispatcher.join();
     creator.join();
     EXPECT_TRUE(created.load());
+}
+
+namespace {
+struct OrderCallback : public ITimerCallback {
+    std::vector<CTimer*>* pOrder = nullptr;
+    CTimer* pToEnable = nullptr;
+    void TimerExpire(CTimer* pTimer) override {
+        pOrder->push_back(pTimer);
+        if (pToEnable) pToEnable->Enable();
+    }
+};
+}  // namespace
+
+TEST(TimerRunningList, DispatchLooksOnlyAtTimersThatRunOrJustStopped) {
+    CTimerManager manager;
+    std::vector<CTimer*> timers;
+    for (int i = 0; i < 1000; i++) timers.push_back(manager.CreateTimer(100, false, true, nullptr));
+    EXPECT_EQ(0, manager.GetListedCount());
+    timers[10]->Enable();
+    timers[500]->Enable();
+    timers[500]->Enable();  // listed once
+    EXPECT_EQ(2, manager.GetListedCount());
+    OS_TestAdvanceTickCount(150);
+    manager.Dispatch();
+    EXPECT_TRUE(timers[10]->GetState());
+    EXPECT_TRUE(timers[500]->GetState());
+    EXPECT_FALSE(timers[11]->GetState());
+    timers[10]->Disable();
+    manager.Dispatch();  // a stopped timer leaves the list at the next pass
+    EXPECT_EQ(1, manager.GetListedCount());
+    // Destroying a listed timer takes it off the list too.
+    manager.DestroyTimer(timers[500]);
+    EXPECT_EQ(0, manager.GetListedCount());
+    OS_TestAdvanceTickCount(150);
+    manager.Dispatch();
+    EXPECT_EQ(999, manager.GetTimerCount());
+    // Stopped and started again before a pass: still counts normally.
+    timers[10]->Enable();
+    timers[10]->Disable();
+    timers[10]->Enable();
+    OS_TestAdvanceTickCount(150);
+    manager.Dispatch();
+    EXPECT_TRUE(timers[10]->GetState());
+}
+
+TEST(TimerRunningList, TimersStartedInAnyOrderExpireInCreationOrder) {
+    CTimerManager manager;
+    std::vector<CTimer*> order;
+    OrderCallback cb;
+    cb.pOrder = &order;
+    CTimer* pFirst = manager.CreateTimer(100, false, true, &cb);
+    CTimer* pSecond = manager.CreateTimer(100, false, true, &cb);
+    CTimer* pThird = manager.CreateTimer(100, false, true, &cb);
+    pThird->Enable();
+    pFirst->Enable();
+    pSecond->Enable();
+    OS_TestAdvanceTickCount(150);
+    manager.Dispatch();
+    ASSERT_EQ(3u, order.size());
+    EXPECT_EQ(pFirst, order[0]);
+    EXPECT_EQ(pSecond, order[1]);
+    EXPECT_EQ(pThird, order[2]);
+}
+
+TEST(TimerRunningList, TimerStartedByACallbackCountsFromTheNextPass) {
+    CTimerManager manager;
+    std::vector<CTimer*> order;
+    OrderCallback first, second;
+    first.pOrder = &order;
+    second.pOrder = &order;
+    CTimer* pFirst = manager.CreateTimer(100, false, true, &first);
+    CTimer* pSecond = manager.CreateTimer(100, false, true, &second);
+    first.pToEnable = pSecond;
+    pFirst->Enable();
+    OS_TestAdvanceTickCount(150);
+    manager.Dispatch();
+    // The second timer's period began inside this pass: nothing is due yet.
+    ASSERT_EQ(1u, order.size());
+    EXPECT_GT(pSecond->GetTimeLeft(), 0);
+    first.pToEnable = nullptr;
+    OS_TestAdvanceTickCount(100);
+    manager.Dispatch();
+    ASSERT_EQ(3u, order.size());
+    EXPECT_EQ(pFirst, order[1]);
+    EXPECT_EQ(pSecond, order[2]);
 }
