@@ -11,6 +11,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -110,6 +111,7 @@ public:
         std::ofstream(m_Dir + "/natbridged.ini") << "[ProxyServer]\nPort = 0\n";
         m_Pid = fork();
         if (m_Pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive the benchmark
             if (chdir(m_Dir.c_str()) != 0) _exit(127);
             int null = open("/dev/null", O_WRONLY);
             dup2(null, 1);
@@ -159,6 +161,7 @@ struct Lane {
     std::atomic<long long> received{0};
     long long sent = 0;
     std::atomic<bool> senderDone{false};
+    std::atomic<bool> receiverDone{false};  // the receiver gave up: the sender stops too
     Clock::time_point lastByte;
 };
 
@@ -216,7 +219,8 @@ Throughput RunLanes(std::vector<Lane*>& lanes, int size) {
             std::string batch;
             for (int i = 0; i < perWrite; i++) batch += lane->packet;
             while (Clock::now() < stopAt) {
-                while (lane->sent - lane->received.load() > kWindowBytes) std::this_thread::yield();
+                while (lane->sent - lane->received.load() > kWindowBytes && !lane->receiverDone) std::this_thread::yield();
+                if (lane->receiverDone) break;
                 WriteAll(lane->sendFd, batch.data(), batch.size());
                 lane->sent += static_cast<long long>(batch.size());
             }
@@ -233,6 +237,7 @@ Throughput RunLanes(std::vector<Lane*>& lanes, int size) {
                 lane->received += r;
                 lane->lastByte = Clock::now();
             }
+            lane->receiverDone = true;
         });
     }
     for (auto& t : threads) t.join();
