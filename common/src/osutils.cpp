@@ -180,6 +180,43 @@ void TRACE(const char*, ...) {}
 // ---------------------------------------------------------------------------
 // Mutexes
 
+#ifndef NDEBUG
+namespace {
+// The mutexes this thread holds, innermost last; a recursive mutex appears
+// once per lock. Fixed size: no allocation inside the lock path.
+const int kHeldSlots = 32;
+struct HeldMutexes_t {
+    HMutex held[kHeldSlots];
+    int count;
+};
+thread_local HeldMutexes_t t_Held = {{}, 0};
+
+bool HeldByMe(HMutex h) {
+    for (int i = 0; i < t_Held.count; i++) {
+        if (t_Held.held[i] == h) return true;
+    }
+    return false;
+}
+}  // namespace
+#endif
+
+bool OS_MutexIsHeld(HMutex h) {
+#ifndef NDEBUG
+    return HeldByMe(h);
+#else
+    (void)h;
+    return true;
+#endif
+}
+
+int OS_MutexHeldCount() {
+#ifndef NDEBUG
+    return t_Held.count;
+#else
+    return 0;
+#endif
+}
+
 HMutex OS_MutexCreate(MutexType_t type) {
     HMutex h = new Mutex_t;
     h->type = type;
@@ -197,18 +234,37 @@ HMutex OS_MutexCreate(MutexType_t type) {
 
 void OS_MutexLock(HMutex h) {
     OS_ASSERT(h != nullptr);
+#ifndef NDEBUG
+    // A binary mutex locked twice by one thread would hang for ever.
+    OS_ASSERTMSG(h->type != MT_BINARY || !HeldByMe(h), "Reason: %s", "a binary mutex locked twice by one thread");
+    OS_ASSERTMSG(t_Held.count < kHeldSlots, "Reason: %s", "too many mutexes held by one thread");
+#endif
     int rc = pthread_mutex_lock(&h->mutex);
     OS_ASSERTMSG(rc == 0, "pthread_mutex_lock failed: %d", rc);
+#ifndef NDEBUG
+    t_Held.held[t_Held.count++] = h;
+#endif
 }
 
 void OS_MutexUnlock(HMutex h) {
     OS_ASSERT(h != nullptr);
+#ifndef NDEBUG
+    // Unlocks need not come in reverse order; the latest lock of h goes.
+    int i = t_Held.count - 1;
+    while (i >= 0 && t_Held.held[i] != h) i--;
+    OS_ASSERTMSG(i >= 0, "Reason: %s", "a mutex unlocked by a thread that does not hold it");
+    for (; i + 1 < t_Held.count; i++) t_Held.held[i] = t_Held.held[i + 1];
+    t_Held.count--;
+#endif
     int rc = pthread_mutex_unlock(&h->mutex);
     OS_ASSERTMSG(rc == 0, "pthread_mutex_unlock failed: %d", rc);
 }
 
 void OS_MutexDestroy(HMutex h) {
     OS_ASSERT(h != nullptr);
+#ifndef NDEBUG
+    OS_ASSERTMSG(!HeldByMe(h), "Reason: %s", "a mutex destroyed while its thread holds it");
+#endif
     int rc = pthread_mutex_destroy(&h->mutex);
     OS_ASSERTMSG(rc == 0, "pthread_mutex_destroy failed: %d", rc);
     delete h;
@@ -260,6 +316,11 @@ void OS_DetachThread(HThread h) {
 }
 
 int OS_CurrentThreadID() { OS_Assert(__LINE__, __FILE__, "OS_CurrentThreadID is not available on Linux"); }
+
+const void* OS_CurrentThreadToken() {
+    static thread_local char t_Token;
+    return &t_Token;
+}
 
 int OS_CurrentProcessID() { return static_cast<int>(getpid()); }
 

@@ -79,6 +79,23 @@ void OS_MutexDestroy(HMutex h);
 void OS_Lock();
 void OS_UnLock();
 
+// Debug builds keep a per-thread record of the mutexes each thread holds
+// (through OS_MutexLock/OS_MutexUnlock), so the lock rules written in
+// comments are checked where they matter: re-locking a binary mutex the
+// thread already holds, or unlocking one it does not hold, is fatal there.
+// Release builds keep no record: OS_MutexIsHeld is then always true and the
+// assertion macros below compile to nothing.
+bool OS_MutexIsHeld(HMutex h);
+// The number of mutexes the calling thread holds (debug builds; 0 in release).
+int OS_MutexHeldCount();
+#ifndef NDEBUG
+#define OS_ASSERT_HELD(h) OS_ASSERTMSG(OS_MutexIsHeld(h), "Reason: %s", "a required lock is not held: " #h)
+#define OS_ASSERT_NOT_HELD(h) OS_ASSERTMSG(!OS_MutexIsHeld(h), "Reason: %s", "a lock that must not be held is: " #h)
+#else
+#define OS_ASSERT_HELD(h) ((void)0)
+#define OS_ASSERT_NOT_HELD(h) ((void)0)
+#endif
+
 // --- threads ------------------------------------------------------------------------
 
 // Exactly one of OS_JoinThread or OS_DetachThread must follow for every
@@ -88,6 +105,9 @@ void OS_JoinThread(HThread h);
 void OS_DetachThread(HThread h);
 // Not available on Linux: fatal.
 int OS_CurrentThreadID();
+// A value unique to the calling thread while it runs (never null), for
+// checks like "socket thread only": compare it with one recorded earlier.
+const void* OS_CurrentThreadToken();
 int OS_CurrentProcessID();
 
 // --- time, sleep, random numbers ----------------------------------------------------
