@@ -1,57 +1,49 @@
-// CProxyServer: the relay. Clients log in (registration or a key deposited by
-// an embedding lobby host) and send packets addressed to another user id; the
-// relay rewrites the id field to the sender's and forwards the packet.
+// CProxyServer: the relay as a server. Clients log in (registration or a key
+// deposited by an embedding lobby host) and send packets addressed to
+// another user id; the relay rewrites the id field to the sender's and
+// forwards the packet. The packet rules live in CProxyCore; this class joins
+// the core to a connection manager and pumps it.
 //
-// Owns its connection manager, its client records and its key table. Runs
-// one thread of its own: standalone it pumps the manager's Dispatch() every
-// 40 ms; embedded the host pumps through DispatchNAT().
+// Built in two phases: the constructor only builds; Start() opens the port
+// and starts the manager's socket thread and the relay's own thread, so no
+// thread ever sees a half-built object. Owns its connection manager and its
+// core. Standalone, its thread pumps the manager's Dispatch() every 40 ms;
+// embedded, the host pumps through DispatchNAT().
 //
 // Locks, outer to inner: the manager's dispatch lock -> the relay's mutex
 // (IThreadSafe) -> the manager's connection lock. Every listener callback runs
-// with the dispatch lock held and takes the relay's mutex for its whole run;
-// SendData/Disconnect on the manager from inside take only the connection
+// with the dispatch lock held and the core takes the relay's mutex for its
+// whole run; the transport calls made from inside take only the connection
 // lock. SetKey/RemoveKey take the relay's mutex from the host's thread.
 #ifndef NB_LOBBY_SERVER_PROXYSERVER_H
 #define NB_LOBBY_SERVER_PROXYSERVER_H
 
-#include <unordered_map>
-
-#include "common/src/datatypes/assocarray.h"
-#include "common/src/datatypes/buffer.h"
 #include "common/src/datatypes/ithreadable.h"
 #include "common/src/datatypes/ithreadsafe.h"
 #include "common/src/network/tcpipconnectionmanager.h"
-#include "lobby/common/rmi/nat_types.h"
+#include "lobby/server/iproxytransport.h"
+#include "lobby/server/proxycore.h"
 
 // The embedding lobby host lives outside this program; the relay only keeps
 // its pointer and tests it for null.
 class CLobbyServer;
 
-// Default cap on one destination's send queue ("MaxQueue" of "ProxyServer").
-const int kProxyDefaultMaxQueue = 4194304;
-// Unconsumed input beyond this condemns the client.
-const int kProxyMaxInput = 1048576;
-
-// One accepted connection, owned by the relay from ClientConnect to
-// ClientDisconnect. Guarded by the relay's mutex.
-class CNatClient {
+class CProxyServer : public IConnectionManagerExtendedListener,
+                     public IThreadSafe,
+                     public IThreadable,
+                     private IProxyTransport {
 public:
-    bool auth = false;                  // logged in (registered or authenticated)
-    int uid = 0;                        // meaningful while auth
-    CBuffer in;                         // received bytes not yet forming a whole packet
-    HConnection hConnection = nullptr;  // the connection this record belongs to
-    bool error = false;                 // condemned: invisible, its data discarded
-};
-
-class CProxyServer : public IConnectionManagerExtendedListener, public IThreadSafe, public IThreadable {
-public:
-    // Opens the port and starts serving; a null host selects the standalone
-    // setting (port from "ProxyServer"/"Port" of g_INI). A port that cannot
-    // be opened ends the process.
+    // A null host selects the standalone setting (port from "ProxyServer"/
+    // "Port" of g_INI). Reads "MaxQueue"; opens nothing, starts nothing.
     explicit CProxyServer(CLobbyServer* pServer);
-    // Stops the relay's thread if needed, leaves the manager's listeners and
+    // Stops the relay's thread if it runs, leaves the manager's listeners and
     // shuts the manager down (no callbacks), then frees the records.
     virtual ~CProxyServer();
+
+    // Starts the manager, opens the port and starts the relay's thread. False,
+    // with the reason logged and nothing left running, when the port cannot
+    // be opened or "Port" is not a port number. Once, from the owning thread.
+    bool Start();
 
     // Listener callbacks: see the lock order above.
     virtual void ClientConnect(HConnection hConnection) override;
@@ -68,48 +60,33 @@ public:
     void SetKey(int uid, int key);
     void RemoveKey(int uid);
     // The logged-in, uncondemned client holding uid, or null. Caller holds
-    // the relay's mutex. Constant time: logged-in clients are indexed by id.
+    // the relay's mutex.
     CNatClient* FindClient(int uid);
-    // One complete packet of length bytes (12..1048575). Caller holds the mutex.
+    // One complete packet; caller holds the relay's mutex.
     void HandlePacket(CNatClient* pClient, void* data, int length);
-    // Handles the whole packets at the start of data; returns the bytes
-    // consumed. An invalid size condemns the client and stops the walk.
+    // Handles the whole packets at the start of data and returns the bytes
+    // consumed; caller holds the relay's mutex.
     int DispatchPackets(CNatClient* pClient, void* data, int length);
 
+    // The port in use once Start has succeeded, else 0.
     int GetPort() const { return m_TCPPort; }
-    // Under the mutex.
     int GetClientCount();
-
-protected:
-    // The transport, in one place so a test harness can stand in for the
-    // manager. Called with the relay's mutex held.
-    virtual void Send(HConnection hConnection, const void* data, int length);
-    virtual void Drop(HConnection hConnection);
-    virtual int QueuedBytes(HConnection hConnection);
+    // "MaxQueue" of "ProxyServer" in g_INI when it is a positive number, else
+    // the default: the cap on one destination's send queue.
+    static int ConfiguredMaxQueue();
 
 private:
-    void OpenPort();
-    void Condemn(CNatClient* pClient);
-    void Login(CNatClient* pClient, int uid);
-    // Sends unless it would take the destination's queue past m_MaxQueue; then
-    // the destination is dropped and condemned instead. False when dropped.
-    bool SendCapped(CNatClient* pDest, const void* data, int length);
-    void Reply(CNatClient* pClient, int uid, int type);
-    int NextUserID();
+    bool OpenPort();
+    // The transport, as the core sees it; relay's mutex held.
+    virtual void Send(HConnection hConnection, const void* data, int length) override;
+    virtual void Drop(HConnection hConnection) override;
+    virtual int QueuedBytes(HConnection hConnection) override;
 
-    typedef std::unordered_map<int, CNatClient*, std::hash<int>, std::equal_to<int>,
-                               CThreadSafeAllocator<std::pair<const int, CNatClient*>>>
-        LoggedIn_t;
-
-protected:  // test harnesses set the id counter
-    CLobbyServer* m_pServer;                       // not owned; null when standalone
-    int m_TCPPort;                                 // the listening port in use
-    CTCPIPConnectionManager m_ConnectionManager;   // owned, 4096 connections
-    CAssocArray<HConnection, CNatClient*> m_Clients;  // records owned
-    CAssocArray<int, int> m_Keys;                  // uid -> key, filled by the host
-    int m_AssignUserID;                            // next id handed out by registration
-    LoggedIn_t m_LoggedIn;                         // uid -> its one logged-in, uncondemned record
-    int m_MaxQueue;                                // cap on one destination's send queue
+    CLobbyServer* m_pServer;                      // not owned; null when standalone
+    int m_TCPPort;                                // the listening port in use
+    CTCPIPConnectionManager m_ConnectionManager;  // owned, 4096 connections
+    CProxyCore m_Core;                            // owned; the clients, keys and ids
+    bool m_bStarted;                              // the manager runs (Start succeeded)
 };
 
 #endif

@@ -1,7 +1,6 @@
-// Test support: a relay whose transport is recorded instead of sent, so tests
-// and the fuzz target can drive its receive path with made-up connection
-// handles. It is embedded (its own thread only waits), and its real manager
-// listens on a system-chosen port that nobody uses.
+// Test support: the relay's packet logic (CProxyCore) with a transport that
+// records instead of sending, so tests and the fuzz target drive it with
+// made-up connection handles and no sockets or threads at all.
 #ifndef NB_TESTS_SUPPORT_RELAYHARNESS_H
 #define NB_TESTS_SUPPORT_RELAYHARNESS_H
 
@@ -10,22 +9,32 @@
 #include <utility>
 #include <vector>
 
+#include "common/src/datatypes/ithreadsafe.h"
+#include "lobby/server/proxycore.h"
 #include "lobby/server/proxyserver.h"
 
 // The embedding host, as small as the relay needs it: only its address.
 class CLobbyServer {};
 
-class CHarnessRelay : public CProxyServer {
+// Owns the core and the mutex it borrows; records the transport calls.
+// One thread at a time, like the connection manager's callbacks.
+class CHarnessRelay final : public IThreadSafe, public IProxyTransport {
 public:
-    explicit CHarnessRelay(CLobbyServer* pHost) : CProxyServer(pHost) {}
-    ~CHarnessRelay() override {}
+    explicit CHarnessRelay(CLobbyServer*)
+        : IThreadSafe(MT_BINARY), m_Core(this, m_hMutex, CProxyServer::ConfiguredMaxQueue()) {}
 
     static HConnection Handle(int i) { return reinterpret_cast<HConnection>(static_cast<uintptr_t>(0x10000 + i * 16)); }
-    void SetNextUserID(int uid) {
-        Lock();
-        m_AssignUserID = uid;
-        UnLock();
-    }
+
+    void ClientConnect(HConnection h) { m_Core.ClientConnect(h); }
+    void ClientDisconnect(HConnection h, bool, int) { m_Core.ClientDisconnect(h); }
+    void ClientData(HConnection h, void* data, int length) { m_Core.ClientData(h, data, length); }
+    void SetKey(int uid, int key) { m_Core.SetKey(uid, key); }
+    void RemoveKey(int uid) { m_Core.RemoveKey(uid); }
+    int GetClientCount() { return m_Core.GetClientCount(); }
+    void SetNextUserID(int uid) { m_Core.SetNextUserID(uid); }
+    // Caller holds the lock (Lock/UnLock).
+    CNatClient* FindClient(int uid) { return m_Core.FindClient(uid); }
+
     // What the relay sent to h since the last Clear, concatenated.
     std::string SentTo(HConnection h) const {
         std::string all;
@@ -53,6 +62,9 @@ protected:
     }
     void Drop(HConnection h) override { m_Dropped.push_back(h); }
     int QueuedBytes(HConnection) override { return m_Queued; }
+
+private:
+    CProxyCore m_Core;
 };
 
 #endif

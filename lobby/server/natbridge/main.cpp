@@ -62,8 +62,14 @@ int main(int, char**) {
         return 1;
     }
 
-    // The relay opens its port and starts its own thread.
+    // Built first, then started: its threads only ever see a whole relay.
     CProxyServer* pRelay = new CProxyServer(nullptr);
+    if (!pRelay->Start()) {
+        // The reason is logged; a port in use or a typo is no programming error.
+        delete pRelay;
+        OS_DeInit();
+        return 1;
+    }
 
     OS_WaitForTerm();
 

@@ -33,6 +33,19 @@ std::string Logged() {
     std::lock_guard<std::mutex> guard(g_LogMutex);
     return g_Log;
 }
+void ClearLog() {
+    std::lock_guard<std::mutex> guard(g_LogMutex);
+    g_Log.clear();
+}
+// How many logged lines are exactly line.
+int LinesEqual(const std::string& line) {
+    std::string log = Logged();
+    int count = 0;
+    for (size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos; at = end + 1) {
+        if (log.compare(at, end - at, line) == 0) count++;
+    }
+    return count;
+}
 
 std::string Packet(int size, int uid, int type, char fill = 'x') {
     std::string p(static_cast<size_t>(size > 12 ? size : 12), fill);
@@ -167,7 +180,9 @@ TEST_F(Harness, CondemnedClientIsInvisibleToLookups) {
     HConnection a = Connect(1), b = Connect(2);
     int uidA = Register(a);
     Register(b);
-    ASSERT_NE(nullptr, m_pRelay->FindClient(uidA));
+    m_pRelay->Lock();
+    EXPECT_NE(nullptr, m_pRelay->FindClient(uidA));
+    m_pRelay->UnLock();
     std::string bad = Packet(12, 0, PH_TYPE_ECHO);
     int size = 11;
     memcpy(&bad[0], &size, 4);
@@ -201,10 +216,61 @@ TEST_F(Harness, MaxQueueComesFromTheConfiguration) {
     EXPECT_TRUE(m_pRelay->WasDropped(a));
 }
 
-TEST_F(Harness, DataForAConnectionNeverAnnouncedIsFatal) {
-    EXPECT_DEATH(Feed(CHarnessRelay::Handle(99), Packet(16, 0, PH_TYPE_ECHO)),
-                 "Debug assert failed on line [0-9]+ of lobby/server/proxyserver.cpp");
+// Each kind of line a client's packets can cause is written at most once a
+// second for that client; the next one says how many it stands for, and the
+// client's disconnect accounts for the rest.
+TEST_F(Harness, PerPacketLogLinesAreLimitedPerClientAndSecond) {
+    m_pRelay->SetKey(500, 42);
+    ProxyAuth_t wrong = {{16, 500, PH_TYPE_AUTH}, 41};
+    const std::string badKey(reinterpret_cast<char*>(&wrong), 16);
+    const struct {
+        const char* line;
+        std::string packet;
+        bool loggedIn;
+    } cases[] = {
+        {"CProxyServer: PH_TYPE_DATA when used not logged in", Packet(12, 7, 1), false},
+        {"CProxyServer: Malformed auth request", Packet(20, 500, PH_TYPE_AUTH), false},
+        {"CProxyServer: Proxy auth failed for 500", badKey, false},
+        {"CProxyServer: Ignoring duplicate auth request", badKey, true},
+    };
+    int next = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        HConnection flooder = Connect(next++), bystander = Connect(next++);
+        if (c.loggedIn) {
+            Register(flooder);
+            Register(bystander);
+        }
+        std::string flood;
+        for (int i = 0; i < 1000; i++) flood += c.packet;
+        Feed(flooder, flood);
+        Feed(bystander, c.packet);  // its own share
+        EXPECT_EQ(2, LinesEqual(c.line));
+        OS_TestAdvanceTickCount(1000);
+        Feed(flooder, c.packet);
+        EXPECT_EQ(1, LinesEqual(std::string(c.line) + " (999 more)"));
+        Feed(flooder, c.packet + c.packet);
+        m_pRelay->ClientDisconnect(flooder, true, 0x10000001);
+        EXPECT_EQ(1, LinesEqual("CProxyServer: 2 repeated lines of this client were not logged"));
+        m_pRelay->ClientDisconnect(bystander, true, 0x10000001);
+        EXPECT_EQ(1, LinesEqual("CProxyServer: 2 repeated lines of this client were not logged"));
+        ClearLog();
+    }
 }
+
+using HarnessDeathTest = Harness;
+
+TEST_F(HarnessDeathTest, DataForAConnectionNeverAnnouncedIsFatal) {
+    EXPECT_DEATH(Feed(CHarnessRelay::Handle(99), Packet(16, 0, PH_TYPE_ECHO)),
+                 "Debug assert failed on line [0-9]+ of lobby/server/proxycore.cpp");
+}
+
+#ifndef NDEBUG
+// The packet rules run under the relay's mutex; debug builds check it.
+TEST_F(HarnessDeathTest, PacketRulesWithoutTheRelaysMutexAreFatal) {
+    EXPECT_DEATH(m_pRelay->FindClient(1), "a required lock is not held");
+}
+#endif
 
 // The embedded setting over real sockets: the host pumps DispatchNAT.
 class RelayEmbeddedThreads : public ::testing::Test {
@@ -216,6 +282,7 @@ protected:
     }
     void StartRelay() {
         m_pRelay = new CProxyServer(&m_Host);
+        ASSERT_TRUE(m_pRelay->Start());
         m_Pump = std::thread([this] {
             while (!m_Stop) {
                 m_pRelay->DispatchNAT();

@@ -5,8 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "lobby/common/relayclient.h"
 #include "tests/support/process.h"
@@ -336,4 +341,49 @@ TEST_F(Relay, ProbeReportsOkAgainstTheRelayAndFailElsewhere) {
     int status = system(bad.c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
     EXPECT_NE(std::string::npos, ReadFile(out).find(" FAIL\n"));
+}
+
+// A peer that never logs in can neither flood the log nor stall the others:
+// 200,000 data packets before login (2.4 MB) write a handful of lines, and a
+// logged-in pair's round trip stays short while they are being handled.
+TEST_F(Relay, FloodBeforeLoginWritesBoundedLinesAndStallsNobody) {
+    CRelayClient flooder, a, b;
+    Connect(flooder);
+    Connect(a);
+    Connect(b);
+    a.Register(kWait);
+    int uidB = b.Register(kWait);
+    std::string flood;
+    flood.reserve(200000 * 12);
+    for (int i = 0; i < 200000; i++) flood += Packet(12, uidB, 1);
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        flooder.SendAll(flood.data(), static_cast<int>(flood.size()));
+        done = true;
+    });
+    std::vector<double> trips;
+    CBuffer got;
+    while (!done || trips.size() < 20) {
+        auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(a.SendPacket(uidB, 7, "ping", 4));
+        ASSERT_TRUE(b.ReadPacket(got, kWait));
+        trips.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    }
+    sender.join();
+    Sync(flooder);
+    std::sort(trips.begin(), trips.end());
+    double median = trips[trips.size() / 2], worst = trips.back();
+    printf("flood: %zu round trips, median %.2f ms, worst %.2f ms\n", trips.size(), median, worst);
+    // Before the limit the flood held the socket thread for 1.7 s; sanitizer
+    // builds and a shared machine get generous room above a few milliseconds.
+    EXPECT_LT(median, 20.0);
+    EXPECT_LT(worst, 400.0);
+    std::string log = Log();
+    int lines = 0;
+    for (size_t at = log.find("PH_TYPE_DATA when used not logged in"); at != std::string::npos;
+         at = log.find("PH_TYPE_DATA when used not logged in", at + 1)) {
+        lines++;
+    }
+    EXPECT_GE(lines, 1);
+    EXPECT_LE(lines, 10) << "one a second at most";
 }

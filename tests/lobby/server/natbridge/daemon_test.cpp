@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -123,4 +125,43 @@ TEST_F(Daemon, LogLevelFromTheEnvironmentSilencesTheLog) {
     p.Signal(SIGINT);
     EXPECT_EQ(0, p.WaitExit(10000));
     EXPECT_EQ("", Log(0));
+}
+
+// An operator's mistake in "Port" or a port in use ends start-up with status
+// 1 and the reason logged, never with an assertion report.
+TEST_F(Daemon, PortThatCannotBeOpenedStopsWithStatusOne) {
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(0, bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    ASSERT_EQ(0, listen(blocker, 1));
+    socklen_t len = sizeof addr;
+    getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
+    const std::string inUse = std::to_string(ntohs(addr.sin_port));
+    const struct {
+        std::string port;
+        std::string reason;
+    } cases[] = {
+        {inUse, "Proxy Server Port= " + inUse + "\n"},
+        {"27x00", "Error: ProxyServer Port \"27x00\" is not a port number\n"},
+        {"-5", "is not a port number\n"},
+        {"70000", "is not a port number\n"},
+        {"65535", "Proxy Server Port= 65535\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.port);
+        RemoveTree(m_Dir);
+        m_Dir = MakeTempDir();
+        WriteFile(Path("natbridged.ini"), "[ProxyServer]\nPort = " + c.port + "\n");
+        CTestProcess p;
+        ASSERT_TRUE(p.Start(NB_DAEMON_PATH, m_Dir));
+        EXPECT_EQ(1, p.WaitExit(10000)) << p.Output();
+        std::string log = Log(0);
+        EXPECT_NE(std::string::npos, log.find(c.reason)) << log;
+        EXPECT_NE(std::string::npos, log.find("Error openning the port\n")) << log;
+        EXPECT_EQ(std::string::npos, log.find("Debug assert failed")) << log;
+        EXPECT_EQ(std::string::npos, log.find("stack frames")) << log;
+    }
+    close(blocker);
 }

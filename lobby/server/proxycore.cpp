@@ -1,0 +1,249 @@
+#include "lobby/server/proxycore.h"
+
+#include <climits>
+#include <cstring>
+
+#include "common/src/cbase.h"
+
+namespace {
+
+// A client's input block is given back once it is empty and this large.
+const int kKeepInputBlock = 65536;
+
+int ReadInt(const void* p) {
+    int v;
+    memcpy(&v, p, 4);
+    return v;
+}
+
+}  // namespace
+
+CProxyCore::CProxyCore(IProxyTransport* pTransport, HMutex hLock, int maxQueue)
+    : m_pTransport(pTransport), m_hLock(hLock), m_AssignUserID(kProxyFirstUserID), m_MaxQueue(maxQueue) {
+    OS_ASSERT(pTransport != nullptr && hLock != nullptr && maxQueue > 0);
+}
+
+CProxyCore::~CProxyCore() {
+    for (int i = 0; i < m_Clients.Count(); i++) delete m_Clients.Value(i);
+    m_Clients.RemoveAll();
+    m_LoggedIn.clear();
+}
+
+void CProxyCore::SetKey(int uid, int key) {
+    Lock();
+    m_Keys[uid] = key;
+    UnLock();
+}
+
+void CProxyCore::RemoveKey(int uid) {
+    Lock();
+    m_Keys.RemoveByKey(uid);
+    UnLock();
+}
+
+int CProxyCore::GetClientCount() {
+    Lock();
+    int count = m_Clients.Count();
+    UnLock();
+    return count;
+}
+
+void CProxyCore::SetNextUserID(int uid) {
+    Lock();
+    m_AssignUserID = uid;
+    UnLock();
+}
+
+CNatClient* CProxyCore::FindClient(int uid) {
+    OS_ASSERT_HELD(m_hLock);
+    auto it = m_LoggedIn.find(uid);
+    return it == m_LoggedIn.end() ? nullptr : it->second;
+}
+
+void CProxyCore::ClientConnect(HConnection hConnection) {
+    Lock();
+    CNatClient* pClient = new CNatClient();
+    pClient->hConnection = hConnection;
+    m_Clients[hConnection] = pClient;
+    Log_PrintAll("CProxyServer::ClientConnect - client count = %d", m_Clients.Count());
+    UnLock();
+}
+
+void CProxyCore::ClientDisconnect(HConnection hConnection) {
+    Lock();
+    int index = m_Clients.FindKey(hConnection);
+    if (index >= 0) {
+        CNatClient* pClient = m_Clients.Value(index);
+        int held = pClient->log.HeldBack();
+        if (held > 0) Log_PrintAll("CProxyServer: %d repeated lines of this client were not logged", held);
+        Condemn(pClient);
+        delete pClient;
+        m_Clients.Remove(index);
+    }
+    Log_PrintAll("CProxyServer::ClientDisconnect - client count = %d", m_Clients.Count());
+    UnLock();
+}
+
+void CProxyCore::ClientData(HConnection hConnection, void* data, int length) {
+    Lock();
+    int index = m_Clients.FindKey(hConnection);
+    OS_ASSERTMSG(index >= 0, "data for a connection that was never announced");
+    CNatClient* pClient = m_Clients.Value(index);
+    if (pClient->error) {
+        UnLock();
+        return;
+    }
+    CBuffer& in = pClient->in;
+    if (in.Length() == 0) {
+        // Whole packets straight from the receive buffer; only a tail is kept.
+        int used = DispatchPackets(pClient, data, length);
+        if (!pClient->error && used < length) in.WriteData(static_cast<char*>(data) + used, length - used);
+    } else {
+        in.WriteData(data, length);
+        int used = DispatchPackets(pClient, in.Ptr(), in.RemainingLength());
+        in.IncrementPtr(used);
+        in.EraseDataRead();
+        if (in.Length() > kProxyMaxInput) {
+            Log_PrintAll("CProxyServer: buffer overflow.");
+            if (!pClient->error) {
+                m_pTransport->Drop(hConnection);
+                Condemn(pClient);
+            }
+        }
+    }
+    if (pClient->error) in.Empty();  // nothing more is read from it
+    if (in.Length() == 0 && in.Capacity() > kKeepInputBlock) in.Resize(kKeepInputBlock);
+    UnLock();
+}
+
+int CProxyCore::DispatchPackets(CNatClient* pClient, void* data, int length) {
+    OS_ASSERT_HELD(m_hLock);
+    char* bytes = static_cast<char*>(data);
+    int pos = 0;
+    while (length - pos >= kProxyHeaderSize && !pClient->error) {
+        int size = ReadInt(bytes + pos);
+        if (size > length - pos) break;  // incomplete: wait for the rest
+        // One unsigned comparison catches sizes below 12 and negative ones.
+        if (static_cast<unsigned int>(size) - kProxyMinPacket >
+            static_cast<unsigned int>(kProxyMaxPacket - kProxyMinPacket)) {
+            Log_PrintAll("CProxyServer: Invalid header sized");
+            m_pTransport->Drop(pClient->hConnection);
+            Condemn(pClient);
+            break;
+        }
+        HandlePacket(pClient, bytes + pos, size);
+        pos += size;
+    }
+    return pos;
+}
+
+bool CProxyCore::MayLog(CNatClient* pClient, ProxyLogKind_t kind, CString* pSuffix) {
+    int more = 0;
+    if (!pClient->log.Allow(kind, OS_GetTickCount(), &more)) return false;
+    *pSuffix = more > 0 ? Sprintf(" (%d more)", more) : CString();
+    return true;
+}
+
+void CProxyCore::HandlePacket(CNatClient* pClient, void* data, int length) {
+    OS_ASSERT_HELD(m_hLock);
+    char* packet = static_cast<char*>(data);
+    int uid = ReadInt(packet + 4);
+    int type = ReadInt(packet + 8);
+    CString more;
+    switch (type) {
+        case PH_TYPE_AUTH: {
+            if (pClient->auth) {
+                if (MayLog(pClient, PROXY_LOG_DUPLICATE_AUTH, &more)) {
+                    Log_PrintAll("CProxyServer: Ignoring duplicate auth request%s", more.Ptr());
+                }
+                return;
+            }
+            if (length != static_cast<int>(sizeof(ProxyAuth_t))) {
+                if (MayLog(pClient, PROXY_LOG_MALFORMED_AUTH, &more)) {
+                    Log_PrintAll("CProxyServer: Malformed auth request%s", more.Ptr());
+                }
+                return;
+            }
+            int key = ReadInt(packet + 12);
+            int index = m_Keys.FindKey(uid);
+            if (index < 0 || m_Keys.Value(index) != key) {
+                if (MayLog(pClient, PROXY_LOG_AUTH_FAILED, &more)) {
+                    Log_PrintAll("CProxyServer: Proxy auth failed for %d%s", uid, more.Ptr());
+                }
+                return;
+            }
+            // Once per connection: a logged-in client's next attempt is a duplicate.
+            Log_PrintAll("CProxyServer: Proxy auth success for %d", uid);
+            if (CNatClient* pOld = FindClient(uid)) {
+                // The newcomer wins.
+                Log_PrintAll("CProxyServer: Booting duplicate");
+                m_pTransport->Drop(pOld->hConnection);
+                Condemn(pOld);
+            }
+            Login(pClient, uid);
+            Reply(pClient, 0, PH_TYPE_AUTH);
+            return;
+        }
+        case PH_TYPE_ECHO:
+            SendCapped(pClient, packet, length);
+            return;
+        case PH_TYPE_REGISTER:
+            if (pClient->auth) return;
+            Login(pClient, NextUserID());
+            Log_PrintAll("CProxyServer: Registration");
+            Reply(pClient, pClient->uid, PH_TYPE_REGISTER);
+            return;
+        default: {
+            if (!pClient->auth) {
+                if (MayLog(pClient, PROXY_LOG_NOT_LOGGED_IN, &more)) {
+                    Log_PrintAll("CProxyServer: PH_TYPE_DATA when used not logged in%s", more.Ptr());
+                }
+                return;
+            }
+            CNatClient* pDest = FindClient(uid);
+            if (!pDest) return;
+            memcpy(packet + 4, &pClient->uid, 4);
+            SendCapped(pDest, packet, length);
+            return;
+        }
+    }
+}
+
+void CProxyCore::Login(CNatClient* pClient, int uid) {
+    pClient->auth = true;
+    pClient->uid = uid;
+    m_LoggedIn[uid] = pClient;
+}
+
+void CProxyCore::Condemn(CNatClient* pClient) {
+    pClient->error = true;
+    auto it = m_LoggedIn.find(pClient->uid);
+    if (pClient->auth && it != m_LoggedIn.end() && it->second == pClient) m_LoggedIn.erase(it);
+}
+
+int CProxyCore::NextUserID() {
+    // Ids run from 2^30 up; after the largest int they start over, always
+    // skipping an id some logged-in client holds.
+    for (;;) {
+        int uid = m_AssignUserID;
+        m_AssignUserID = uid == INT_MAX ? kProxyFirstUserID : uid + 1;
+        if (!FindClient(uid)) return uid;
+    }
+}
+
+bool CProxyCore::SendCapped(CNatClient* pDest, const void* data, int length) {
+    if (static_cast<long long>(m_pTransport->QueuedBytes(pDest->hConnection)) + length > m_MaxQueue) {
+        // Once per client: the client is condemned with it.
+        Log_PrintAll("CProxyServer: Send queue overflow for %d", pDest->auth ? pDest->uid : 0);
+        m_pTransport->Drop(pDest->hConnection);
+        Condemn(pDest);
+        return false;
+    }
+    m_pTransport->Send(pDest->hConnection, data, length);
+    return true;
+}
+
+void CProxyCore::Reply(CNatClient* pClient, int uid, int type) {
+    ProxyAuth_t reply = {{static_cast<int32_t>(sizeof(ProxyAuth_t)), uid, type}, 0};
+    SendCapped(pClient, &reply, sizeof reply);
+}
