@@ -10,6 +10,9 @@ namespace {
 // A client's input block is given back once it is empty and this large.
 const int kKeepInputBlock = 65536;
 
+// What a limited line adds for the lines it stands for.
+CString MoreText(int more) { return more > 0 ? Sprintf(" (%d more)", more) : CString(); }
+
 int ReadInt(const void* p) {
     int v;
     memcpy(&v, p, 4);
@@ -137,11 +140,9 @@ int CProxyCore::DispatchPackets(CNatClient* pClient, void* data, int length) {
     return pos;
 }
 
-bool CProxyCore::MayLog(CNatClient* pClient, ProxyLogKind_t kind, CString* pSuffix) {
+int CProxyCore::MayLog(CNatClient* pClient, ProxyLogKind_t kind) {
     int more = 0;
-    if (!pClient->log.Allow(kind, OS_GetTickCount(), &more)) return false;
-    *pSuffix = more > 0 ? Sprintf(" (%d more)", more) : CString();
-    return true;
+    return pClient->log.Allow(kind, OS_GetTickCount(), &more) ? more : -1;
 }
 
 void CProxyCore::HandlePacket(CNatClient* pClient, void* data, int length) {
@@ -149,27 +150,23 @@ void CProxyCore::HandlePacket(CNatClient* pClient, void* data, int length) {
     char* packet = static_cast<char*>(data);
     int uid = ReadInt(packet + 4);
     int type = ReadInt(packet + 8);
-    CString more;
     switch (type) {
         case PH_TYPE_AUTH: {
             if (pClient->auth) {
-                if (MayLog(pClient, PROXY_LOG_DUPLICATE_AUTH, &more)) {
-                    Log_PrintAll("CProxyServer: Ignoring duplicate auth request%s", more.Ptr());
-                }
+                int more = MayLog(pClient, PROXY_LOG_DUPLICATE_AUTH);
+                if (more >= 0) Log_PrintAll("CProxyServer: Ignoring duplicate auth request%s", MoreText(more).Ptr());
                 return;
             }
             if (length != static_cast<int>(sizeof(ProxyAuth_t))) {
-                if (MayLog(pClient, PROXY_LOG_MALFORMED_AUTH, &more)) {
-                    Log_PrintAll("CProxyServer: Malformed auth request%s", more.Ptr());
-                }
+                int more = MayLog(pClient, PROXY_LOG_MALFORMED_AUTH);
+                if (more >= 0) Log_PrintAll("CProxyServer: Malformed auth request%s", MoreText(more).Ptr());
                 return;
             }
             int key = ReadInt(packet + 12);
             int index = m_Keys.FindKey(uid);
             if (index < 0 || m_Keys.Value(index) != key) {
-                if (MayLog(pClient, PROXY_LOG_AUTH_FAILED, &more)) {
-                    Log_PrintAll("CProxyServer: Proxy auth failed for %d%s", uid, more.Ptr());
-                }
+                int more = MayLog(pClient, PROXY_LOG_AUTH_FAILED);
+                if (more >= 0) Log_PrintAll("CProxyServer: Proxy auth failed for %d%s", uid, MoreText(more).Ptr());
                 return;
             }
             // Once per connection: a logged-in client's next attempt is a duplicate.
@@ -195,9 +192,8 @@ void CProxyCore::HandlePacket(CNatClient* pClient, void* data, int length) {
             return;
         default: {
             if (!pClient->auth) {
-                if (MayLog(pClient, PROXY_LOG_NOT_LOGGED_IN, &more)) {
-                    Log_PrintAll("CProxyServer: PH_TYPE_DATA when used not logged in%s", more.Ptr());
-                }
+                int more = MayLog(pClient, PROXY_LOG_NOT_LOGGED_IN);
+                if (more >= 0) Log_PrintAll("CProxyServer: PH_TYPE_DATA when used not logged in%s", MoreText(more).Ptr());
                 return;
             }
             CNatClient* pDest = FindClient(uid);

@@ -90,9 +90,9 @@ private:
     bool SendCapped(CNatClient* pDest, const void* data, int length);
     void Reply(CNatClient* pClient, int uid, int type);
     int NextUserID();
-    // Whether a line of this kind may be written for the client now; the
-    // suffix that says how many were held back is left in *pSuffix.
-    bool MayLog(CNatClient* pClient, ProxyLogKind_t kind, CString* pSuffix);
+    // -1 when a line of this kind is held back for the client now, else the
+    // number of lines of the kind it stands for beyond itself.
+    int MayLog(CNatClient* pClient, ProxyLogKind_t kind);
 
     typedef std::unordered_map<int, CNatClient*, std::hash<int>, std::equal_to<int>,
                                CThreadSafeAllocator<std::pair<const int, CNatClient*>>>

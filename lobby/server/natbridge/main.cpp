@@ -15,11 +15,14 @@ static const int kLogGenerations = 5;  // previous runs kept, (1) the latest
 // the relay at about a thousand clients.
 static const int kOpenFilesWanted = 65536;
 
-// Fatal signals: log, trace, exit(1) without the orderly shut-down.
+// Fatal signals: log, trace, status 1 without the orderly shut-down. The
+// process is ending anyway, so this handler may allocate; it leaves through
+// _exit, since running the static destructors from inside a signal handler,
+// under the feet of threads still running, could hang or crash the exit.
 static void signal_handler(int signo) {
     Log_PrintAll("Caught signal %d\n", signo);
     OS_PrintTrace();
-    exit(1);
+    _exit(1);
 }
 
 // Reaps one finished child.
