@@ -1,7 +1,11 @@
 // The operating-system layer: every system call of the framework outside the
-// network sources goes through these OS_ functions (Linux implementation in
-// osutils.cpp). Failures of the core group (mutexes, threads, clocks) are
-// fatal assertions; the file and process group reports failure by result.
+// network sources goes through these OS_ functions. Linux implementation in
+// two sources: osutils.cpp holds the core (start-up and shut-down, the
+// interrupt wait and signals, assertion and stack trace, mutexes and the debug
+// lock record, threads, time, random numbers, environment); osutils_files.cpp
+// holds files and directories, processes, modules and versions, and system
+// information. Failures of the core are fatal assertions; the file and
+// process group reports failure by result.
 #ifndef NB_COMMON_OSUTILS_H
 #define NB_COMMON_OSUTILS_H
 

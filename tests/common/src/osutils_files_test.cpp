@@ -66,8 +66,8 @@ TEST(OsProcess, RunProcessReturnsStandardOutputOnly) {
 }
 
 TEST(OsProcessDeathTest, NonBlockingRunIsNotAvailable) {
-    EXPECT_DEATH(OS_RunProcess("true", false), "Debug assert failed on line [0-9]+ of common/src/osutils.cpp");
-    EXPECT_DEATH(OS_GetModuleHandle("x"), "common/src/osutils.cpp");
+    EXPECT_DEATH(OS_RunProcess("true", false), "Debug assert failed on line [0-9]+ of common/src/osutils_files.cpp");
+    EXPECT_DEATH(OS_GetModuleHandle("x"), "common/src/osutils_files.cpp");
 }
 
 TEST_F(TempDir, ExecutableVersionIsReadAsHex) {
