@@ -1,15 +1,17 @@
 // Linux implementation of the OS layer's core: start-up and shut-down, the
-// interrupt wait, assertion and stack trace, mutexes with the debug lock
-// record, threads, time, sleep, random numbers and the environment (files and
-// processes: osutils_files.cpp).
+// interrupt wait and the signal plumbing around it, assertion and stack
+// trace, mutexes with the debug lock record, threads, time, sleep, random
+// numbers and the environment (files and processes: osutils_files.cpp).
 // Locks: g_Mutex (OS_Lock) is a leaf; nothing here takes another lock while
-// holding it.
+// holding it. The term waiter's state is lock-free, because signal handlers
+// write it.
 #include "common/src/osutils.h"
 
 #include <cxxabi.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <execinfo.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <locale.h>
 #include <semaphore.h>
 #include <signal.h>
@@ -32,9 +34,38 @@ AssertFn_t g_pAssertFn = nullptr;
 bool g_OSInitDone = false;
 static CMutex* g_Mutex = nullptr;  // owned between OS_Init and OS_DeInit
 
-// OS_WaitForTerm's wake-up: sem_post is async-signal-safe and may be called
-// by any thread, which a mutex unlocked from a signal handler is not.
-static sem_t g_SigIntSemaphore;
+// Signal handlers touch only these atomics and the semaphore.
+static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free atomics");
+
+namespace {
+// The term waiter: SigIntHandler and OS_WakeTermWaiter set a flag and post
+// the semaphore (sem_post is async-signal-safe and any thread may post, which
+// a mutex unlocked from a handler is not); OS_WaitForTerm sleeps on it. It is
+// made at static initialisation, so it exists before any handler can post.
+struct TermWaiter_t {
+    sem_t semaphore;
+    std::atomic<int> termRequested{0};  // SIGINT arrived
+    std::atomic<int> wakePending{0};    // the hook is due; one post per 0 -> 1
+    std::atomic<void (*)()> hook{nullptr};
+    TermWaiter_t() {
+        if (sem_init(&semaphore, 0, 0) != 0) abort();  // before main: no log yet
+    }
+};
+TermWaiter_t g_TermWaiter;
+
+// Values posted for the hook; kEmptySlot marks a free slot. Producers claim a
+// slot with a compare-exchange, so handlers on several threads, or one
+// interrupting the hook on its own thread, never collide.
+const int kPostedSlots = 64;
+const int kEmptySlot = INT_MIN;
+struct PostedValues_t {
+    std::atomic<int> slots[kPostedSlots];
+    PostedValues_t() {
+        for (std::atomic<int>& slot : slots) slot.store(kEmptySlot);
+    }
+};
+PostedValues_t g_Posted;
+}  // namespace
 
 // Each thread has its own generator, seeded at thread start from the
 // creating thread's generator (the main thread's from the clock in OS_Init).
@@ -84,24 +115,95 @@ void OS_DeInit() {
 bool OS_Ready() { return g_OSInitDone; }
 
 static void SigIntHandler(int) {
-    // A second interrupt during shut-down has no effect.
-    signal(SIGINT, SIG_IGN);
     int saved = errno;
-    sem_post(&g_SigIntSemaphore);
+    // A second interrupt during shut-down has no effect.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, nullptr);
+    g_TermWaiter.termRequested.store(1);
+    sem_post(&g_TermWaiter.semaphore);
     errno = saved;
 }
 
+void OS_SetTermWaitHook(void (*hook)()) { g_TermWaiter.hook.store(hook); }
+
+void OS_WakeTermWaiter() {
+    int saved = errno;
+    if (g_TermWaiter.wakePending.exchange(1) == 0) sem_post(&g_TermWaiter.semaphore);
+    errno = saved;
+}
+
+bool OS_PostToTermWaiter(int value) {
+    if (value == kEmptySlot) return false;
+    for (std::atomic<int>& slot : g_Posted.slots) {
+        int expected = kEmptySlot;
+        if (slot.compare_exchange_strong(expected, value)) {
+            OS_WakeTermWaiter();
+            return true;
+        }
+    }
+    return false;
+}
+
+bool OS_TakePostedValue(int* value) {
+    for (std::atomic<int>& slot : g_Posted.slots) {
+        int taken = slot.exchange(kEmptySlot);
+        if (taken != kEmptySlot) {
+            *value = taken;
+            return true;
+        }
+    }
+    return false;
+}
+
+int OS_SignalSafeWrite(int fd, const char* format, int value) {
+    char text[256];
+    size_t n = 0;
+    bool replaced = false;
+    for (const char* p = format; *p && n < sizeof text; p++) {
+        if (!replaced && p[0] == '%' && p[1] == 'd') {
+            // Digits backwards into a scratch buffer; unsigned so INT_MIN works.
+            char digits[12];
+            int count = 0;
+            unsigned int magnitude = value < 0 ? 0u - static_cast<unsigned int>(value) : static_cast<unsigned int>(value);
+            do {
+                digits[count++] = static_cast<char>('0' + magnitude % 10u);
+                magnitude /= 10u;
+            } while (magnitude != 0);
+            if (value < 0) digits[count++] = '-';
+            while (count > 0 && n < sizeof text) text[n++] = digits[--count];
+            replaced = true;
+            p++;
+        } else {
+            text[n++] = *p;
+        }
+    }
+    return static_cast<int>(write(fd, text, n));
+}
+
+static void RunTermWaitHook() {
+    void (*hook)() = g_TermWaiter.hook.load();
+    if (hook) hook();
+}
+
 void OS_WaitForTerm() {
-    OS_ASSERT(sem_init(&g_SigIntSemaphore, 0, 0) == 0);
+    g_TermWaiter.termRequested.store(0);
     struct sigaction action = {};
     action.sa_handler = SigIntHandler;
     sigemptyset(&action.sa_mask);
     OS_ASSERT(sigaction(SIGINT, &action, nullptr) == 0);
-    // Other signals (SIGCHLD) interrupt the wait too: only the post ends it.
-    while (sem_wait(&g_SigIntSemaphore) != 0) {
-        OS_ASSERTMSG(errno == EINTR, "sem_wait failed: errno %d", errno);
+    // Work recorded before the wait began; a wake from here on posts again.
+    g_TermWaiter.wakePending.store(0);
+    RunTermWaitHook();
+    for (;;) {
+        // A handler interrupting the wait (SIGCHLD) makes it fail with EINTR.
+        while (sem_wait(&g_TermWaiter.semaphore) != 0) {
+            OS_ASSERTMSG(errno == EINTR, "sem_wait failed: errno %d", errno);
+        }
+        // Stale posts (a wake merged into the first run) just loop again.
+        if (g_TermWaiter.wakePending.exchange(0) != 0) RunTermWaitHook();
+        if (g_TermWaiter.termRequested.load() != 0) return;
     }
-    sem_destroy(&g_SigIntSemaphore);
 }
 
 void OS_StartDaemon() {
@@ -291,10 +393,28 @@ static void* OS_ThreadEntry(void* param) {
     return nullptr;
 }
 
+// The signals whose handlers belong on the main thread. SIGPIPE stays open
+// (the transport's handler and MSG_NOSIGNAL cover it on any thread), and so
+// do the fault signals, which are delivered to the faulting thread.
+static void MainThreadSignals(sigset_t* set) {
+    sigemptyset(set);
+    sigaddset(set, SIGINT);
+    sigaddset(set, SIGTERM);
+    sigaddset(set, SIGHUP);
+    sigaddset(set, SIGQUIT);
+    sigaddset(set, SIGCHLD);
+}
+
 HThread OS_CreateThread(OSThreadEntryPoint_t entrypoint, void* param, OSThreadPriority_t) {
     pthread_t* handle = new pthread_t;
     ThreadDesc_t* desc = new ThreadDesc_t{entrypoint, param, rand_r(&t_RandState)};
+    // The new thread inherits the creator's mask: blocking here, around the
+    // create, leaves no moment in which it could take one of these signals.
+    sigset_t blocked, previous;
+    MainThreadSignals(&blocked);
+    OS_ASSERT(pthread_sigmask(SIG_BLOCK, &blocked, &previous) == 0);
     int rc = pthread_create(handle, nullptr, OS_ThreadEntry, desc);
+    OS_ASSERT(pthread_sigmask(SIG_SETMASK, &previous, nullptr) == 0);
     OS_ASSERTMSG(rc == 0, "pthread_create failed: %d", rc);
     return handle;
 }

@@ -57,8 +57,28 @@ void OS_Init(AssertFn_t pAssertFn);
 void OS_DeInit();
 bool OS_Ready();
 // Blocks the calling (main) thread until the process receives SIGINT; further
-// SIGINTs are ignored from then on. Called once.
+// SIGINTs are ignored from then on. While it waits it runs the hook set with
+// OS_SetTermWaitHook on this thread: once when the wait begins (for work
+// recorded before it) and again after every OS_WakeTermWaiter. Called by the
+// main thread (once, in the daemon); threads made by OS_CreateThread block
+// SIGINT, so its handler runs there or on a thread not made here.
 void OS_WaitForTerm();
+// The hook OS_WaitForTerm runs on the waiting thread (null: none). Set it
+// before the wait begins.
+void OS_SetTermWaitHook(void (*hook)());
+// Async-signal-safe, any thread: makes the thread in OS_WaitForTerm run its
+// hook soon. Wakes that arrive before the hook runs are merged into one run;
+// a wake while no one waits is serviced by the hook's first run.
+void OS_WakeTermWaiter();
+// Async-signal-safe, any thread: records value (not INT_MIN) for the waiting
+// thread and wakes it. At most 64 values wait; false when full (value lost).
+bool OS_PostToTermWaiter(int value);
+// Takes one value recorded by OS_PostToTermWaiter (any order); false when
+// none. Meant for the hook.
+bool OS_TakePostedValue(int* value);
+// Async-signal-safe: writes format to fd with its first "%d" replaced by
+// value in decimal (every other character as it is). Returns write's result.
+int OS_SignalSafeWrite(int fd, const char* format, int value);
 // Forks; the parent exits with status 0, the child leaves the terminal's
 // session and closes descriptors 0 to 2. Fork or setsid failure: exit(1).
 void OS_StartDaemon();
@@ -103,7 +123,10 @@ int OS_MutexHeldCount();
 // --- threads ------------------------------------------------------------------------
 
 // Exactly one of OS_JoinThread or OS_DetachThread must follow for every
-// created thread; both free the handle. priority is ignored on Linux.
+// created thread; both free the handle. priority is ignored on Linux. The new
+// thread starts with SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGCHLD blocked, so
+// the handlers for them run on the main thread; SIGPIPE and the fault signals
+// stay open.
 HThread OS_CreateThread(OSThreadEntryPoint_t entrypoint, void* param, OSThreadPriority_t priority);
 void OS_JoinThread(HThread h);
 void OS_DetachThread(HThread h);
