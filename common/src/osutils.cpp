@@ -214,6 +214,11 @@ void OS_StartDaemon() {
     close(0);
     close(1);
     close(2);
+    // The lowest free descriptors are 0 to 2 now: without these the next
+    // socket opened would become standard output and receive log lines.
+    int fd = open("/dev/null", O_RDWR);
+    if (fd != 0) exit(1);
+    if (dup2(0, 1) != 1 || dup2(0, 2) != 2) exit(1);
 }
 
 void OS_ExitProcess(int exitcode) { exit(exitcode); }

@@ -80,7 +80,9 @@ bool OS_TakePostedValue(int* value);
 // value in decimal (every other character as it is). Returns write's result.
 int OS_SignalSafeWrite(int fd, const char* format, int value);
 // Forks; the parent exits with status 0, the child leaves the terminal's
-// session and closes descriptors 0 to 2. Fork or setsid failure: exit(1).
+// session and reopens descriptors 0 to 2 on /dev/null, so the next socket or
+// file opened is never mistaken for standard output. Fork, setsid or
+// /dev/null failure: exit(1).
 void OS_StartDaemon();
 [[noreturn]] void OS_ExitProcess(int exitcode);
 

@@ -163,3 +163,48 @@ TEST(OsSignals, SignalSafeWriteFormatsTheFirstIntegerOnly) {
     close(fds[0]);
     close(fds[1]);
 }
+
+namespace {
+
+// What the daemonised grandchild finds, written to the test through a pipe.
+struct DaemonReport_t {
+    int socketFd;
+    int devNullStdio;  // bit n: descriptor n is the /dev/null device
+    int sessionLeader;
+};
+
+}  // namespace
+
+TEST(OsDaemon, StandardDescriptorsAreDevNullSoSocketsComeAfter) {
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(fds[0]);
+        OS_StartDaemon();  // this child exits 0; its child returns here
+        DaemonReport_t r = {};
+        r.socketFd = socket(AF_INET, SOCK_STREAM, 0);
+        struct stat null, st;
+        if (stat("/dev/null", &null) == 0) {
+            for (int fd = 0; fd < 3; fd++) {
+                if (fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == null.st_rdev) r.devNullStdio |= 1 << fd;
+            }
+        }
+        r.sessionLeader = getsid(0) == getpid();
+        _exit(write(fds[1], &r, sizeof r) == sizeof r ? 0 : 1);
+    }
+    close(fds[1]);
+    int status = -1;
+    EXPECT_TRUE(WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    DaemonReport_t r = {};
+    struct pollfd readable = {fds[0], POLLIN, 0};
+    ASSERT_EQ(1, poll(&readable, 1, 10000)) << "the daemon never reported";
+    ASSERT_EQ(static_cast<ssize_t>(sizeof r), read(fds[0], &r, sizeof r));
+    close(fds[0]);
+    EXPECT_GE(r.socketFd, 3);
+    EXPECT_EQ(7, r.devNullStdio);
+    EXPECT_TRUE(r.sessionLeader);
+}
