@@ -395,6 +395,10 @@ static void* OS_ThreadEntry(void* param) {
     t_RandState = static_cast<unsigned int>(desc->randseed);
     desc->entrypoint(desc->param);
     delete desc;
+#ifndef NDEBUG
+    // Nobody could ever unlock what this thread still holds.
+    OS_ASSERTMSG(t_Held.count == 0, "a thread ended holding %d mutexes", t_Held.count);
+#endif
     return nullptr;
 }
 

@@ -128,7 +128,7 @@ int OS_MutexHeldCount();
 // created thread; both free the handle. priority is ignored on Linux. The new
 // thread starts with SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGCHLD blocked, so
 // the handlers for them run on the main thread; SIGPIPE and the fault signals
-// stay open.
+// stay open. In debug builds a thread that ends holding a mutex is fatal.
 HThread OS_CreateThread(OSThreadEntryPoint_t entrypoint, void* param, OSThreadPriority_t priority);
 void OS_JoinThread(HThread h);
 void OS_DetachThread(HThread h);
