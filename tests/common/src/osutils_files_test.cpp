@@ -11,6 +11,7 @@
 
 #include "common/src/file.h"
 #include "common/src/osutils.h"
+#include "tests/common/src/waitfor.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -90,8 +91,8 @@ TEST_F(TempDir, CreateProcessStartsAProgramWithItsArguments) {
     ASSERT_EQ(0, chdir(m_Dir.c_str()));
     std::string out = Path("out.txt");
     EXPECT_TRUE(OS_CreateProcess(("touch.sh a b " + out).c_str()));
-    for (int i = 0; i < 2000 && ReadFile(out).empty(); i++) OS_Sleep(1);
-    EXPECT_EQ("a b\n", ReadFile(out));
+    // The script writes its line in one go; wait for the whole line.
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(out) == "a b\n"; })) << ReadFile(out);
 }
 
 TEST_F(TempDir, CreateProcessWithNineWordsStopsTheChild) {
@@ -206,12 +207,10 @@ TEST_F(TempDir, FindProcessByCommandLineSkipsTheCaller) {
         _exit(127);
     }
     int found = -1;
-    for (int i = 0; i < 2000 && found < 0; i++) {
-        found = OS_FindProcessIDByCommandLine("sleep 30");
-        if (found < 0) OS_Sleep(1);
-    }
+    bool seen = WaitFor([&] { return (found = OS_FindProcessIDByCommandLine("sleep 30")) >= 0; });
     kill(shell, SIGKILL);
     waitpid(shell, nullptr, 0);
+    EXPECT_TRUE(seen);
     EXPECT_EQ(shell, found);
     EXPECT_EQ(-1, OS_FindProcessIDByCommandLine("no-such-program --flag"));
     // The test program's own command line never matches itself.
