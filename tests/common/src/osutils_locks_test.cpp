@@ -50,8 +50,9 @@ TEST(OsLockRecord, UnlocksNeedNotComeInReverseOrder) {
     OS_MutexUnlock(a);
     EXPECT_FALSE(OS_MutexIsHeld(a));
     EXPECT_TRUE(OS_MutexIsHeld(b));
-    OS_MutexLock(a);  // not a re-lock: its record went with the unlock
+    EXPECT_EQ(1, OS_MutexHeldCount());
     OS_MutexUnlock(b);
+    OS_MutexLock(a);  // not a re-lock: its record went with its unlock
     OS_MutexUnlock(a);
     EXPECT_EQ(0, OS_MutexHeldCount());
     OS_MutexDestroy(a);
