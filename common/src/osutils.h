@@ -211,7 +211,8 @@ bool OS_EnumerateDirectories(const char* path, CVector<CString>* dirs, bool recu
 // not available on Linux (fatal).
 CString OS_RunProcess(CString cmd, bool block);
 // Starts "./" + cmd (at most 8 blank-separated words) without waiting, in a
-// session of its own; false when the fork fails.
+// session of its own and with no signals blocked (whatever the calling
+// thread blocks); false when the fork fails.
 bool OS_CreateProcess(CString cmd);
 // The process ID of another process whose command line, with the program's
 // directory removed and arguments joined by single blanks, is exactly

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -147,6 +148,11 @@ bool OS_CreateProcess(CString cmd) {
     char* argv[9];
     for (int i = 0; i < words.Count(); i++) argv[i] = const_cast<char*>(words[i].Ptr());
     argv[words.Count()] = nullptr;
+    // A mask survives exec: a child of one of our threads (which block
+    // SIGINT, SIGTERM, SIGCHLD...) would otherwise start deaf to them.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     setsid();
     execv(argv[0], argv);
     _exit(1);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -93,6 +94,29 @@ TEST_F(TempDir, CreateProcessStartsAProgramWithItsArguments) {
     EXPECT_TRUE(OS_CreateProcess(("touch.sh a b " + out).c_str()));
     // The script writes its line in one go; wait for the whole line.
     EXPECT_TRUE(WaitFor([&] { return ReadFile(out) == "a b\n"; })) << ReadFile(out);
+}
+
+// Threads of the OS layer block SIGINT, SIGTERM and SIGCHLD; a program they
+// start must not inherit that mask, or it could never be interrupted. cp
+// (not a shell, which resets its mask) copies its own status out.
+TEST_F(TempDir, ProgramStartedFromAWorkerThreadHasNoSignalsBlocked) {
+    ASSERT_EQ(0, symlink("/bin/cp", Path("cp").c_str()));
+    ASSERT_EQ(0, chdir(m_Dir.c_str()));
+    std::string out = Path("status.txt");
+    std::string cmd = "cp /proc/self/status " + out;
+    HThread t = OS_CreateThread(
+        [](void* p) { ASSERT_TRUE(OS_CreateProcess(static_cast<std::string*>(p)->c_str())); }, &cmd,
+        OS_THREAD_PRIORITY_NORMAL);
+    OS_JoinThread(t);
+    // SigCgt follows SigBlk: once it is there, the line is complete.
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(out).find("SigCgt") != std::string::npos; }));
+    std::string status = ReadFile(out);
+    size_t at = status.find("SigBlk:");
+    ASSERT_NE(std::string::npos, at);
+    unsigned long long blocked = std::stoull(status.substr(at + 7), nullptr, 16);
+    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}) {
+        EXPECT_EQ(0ull, blocked & (1ull << (signo - 1))) << strsignal(signo);
+    }
 }
 
 TEST_F(TempDir, CreateProcessWithNineWordsStopsTheChild) {
