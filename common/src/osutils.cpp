@@ -53,18 +53,12 @@ struct TermWaiter_t {
 };
 TermWaiter_t g_TermWaiter;
 
-// Values posted for the hook; kEmptySlot marks a free slot. Producers claim a
-// slot with a compare-exchange, so handlers on several threads, or one
-// interrupting the hook on its own thread, never collide.
+// Values posted for the hook, stored as value ^ INT_MIN so that a zero slot
+// is a free one and the table needs no constructor (zero before main runs).
+// Producers claim a slot with a compare-exchange, so handlers on several
+// threads, or one interrupting the hook on its own thread, never collide.
 const int kPostedSlots = 64;
-const int kEmptySlot = INT_MIN;
-struct PostedValues_t {
-    std::atomic<int> slots[kPostedSlots];
-    PostedValues_t() {
-        for (std::atomic<int>& slot : slots) slot.store(kEmptySlot);
-    }
-};
-PostedValues_t g_Posted;
+std::atomic<int> g_PostedSlots[kPostedSlots];
 }  // namespace
 
 // Each thread has its own generator, seeded at thread start from the
@@ -134,10 +128,11 @@ void OS_WakeTermWaiter() {
 }
 
 bool OS_PostToTermWaiter(int value) {
-    if (value == kEmptySlot) return false;
-    for (std::atomic<int>& slot : g_Posted.slots) {
-        int expected = kEmptySlot;
-        if (slot.compare_exchange_strong(expected, value)) {
+    int stored = value ^ INT_MIN;
+    if (stored == 0) return false;  // INT_MIN would read as a free slot
+    for (std::atomic<int>& slot : g_PostedSlots) {
+        int expected = 0;
+        if (slot.compare_exchange_strong(expected, stored)) {
             OS_WakeTermWaiter();
             return true;
         }
@@ -146,10 +141,10 @@ bool OS_PostToTermWaiter(int value) {
 }
 
 bool OS_TakePostedValue(int* value) {
-    for (std::atomic<int>& slot : g_Posted.slots) {
-        int taken = slot.exchange(kEmptySlot);
-        if (taken != kEmptySlot) {
-            *value = taken;
+    for (std::atomic<int>& slot : g_PostedSlots) {
+        int taken = slot.exchange(0);
+        if (taken != 0) {
+            *value = taken ^ INT_MIN;
             return true;
         }
     }
