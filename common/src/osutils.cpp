@@ -1,14 +1,17 @@
-// Linux implementation of the OS layer.
+// Linux implementation of the OS layer's core: start-up and shut-down, the
+// interrupt wait and the signal plumbing around it, assertion and stack
+// trace, mutexes with the debug lock record, threads, time, sleep, random
+// numbers and the environment (files and processes: osutils_files.cpp).
 // Locks: g_Mutex (OS_Lock) is a leaf; nothing here takes another lock while
-// holding it.
+// holding it. The term waiter's state is lock-free, because signal handlers
+// write it.
 #include "common/src/osutils.h"
 
 #include <cxxabi.h>
-#include <dirent.h>
-#include <dlfcn.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <execinfo.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <locale.h>
 #include <semaphore.h>
 #include <signal.h>
@@ -23,7 +26,6 @@
 
 #include "common/src/cbase.h"
 #include "common/src/datatypes/mutex.h"
-#include "common/src/file.h"
 
 // The number of descriptors the connection manager's socket sets hold.
 static const int kSocketSetSize = 4096;
@@ -32,9 +34,32 @@ AssertFn_t g_pAssertFn = nullptr;
 bool g_OSInitDone = false;
 static CMutex* g_Mutex = nullptr;  // owned between OS_Init and OS_DeInit
 
-// OS_WaitForTerm's wake-up: sem_post is async-signal-safe and may be called
-// by any thread, which a mutex unlocked from a signal handler is not.
-static sem_t g_SigIntSemaphore;
+// Signal handlers touch only these atomics and the semaphore.
+static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free atomics");
+
+namespace {
+// The term waiter: SigIntHandler and OS_WakeTermWaiter set a flag and post
+// the semaphore (sem_post is async-signal-safe and any thread may post, which
+// a mutex unlocked from a handler is not); OS_WaitForTerm sleeps on it. It is
+// made at static initialisation, so it exists before any handler can post.
+struct TermWaiter_t {
+    sem_t semaphore;
+    std::atomic<int> termRequested{0};  // SIGINT arrived
+    std::atomic<int> wakePending{0};    // the hook is due; one post per 0 -> 1
+    std::atomic<void (*)()> hook{nullptr};
+    TermWaiter_t() {
+        if (sem_init(&semaphore, 0, 0) != 0) abort();  // before main: no log yet
+    }
+};
+TermWaiter_t g_TermWaiter;
+
+// Values posted for the hook, stored as value ^ INT_MIN so that a zero slot
+// is a free one and the table needs no constructor (zero before main runs).
+// Producers claim a slot with a compare-exchange, so handlers on several
+// threads, or one interrupting the hook on its own thread, never collide.
+const int kPostedSlots = 64;
+std::atomic<int> g_PostedSlots[kPostedSlots];
+}  // namespace
 
 // Each thread has its own generator, seeded at thread start from the
 // creating thread's generator (the main thread's from the clock in OS_Init).
@@ -84,24 +109,96 @@ void OS_DeInit() {
 bool OS_Ready() { return g_OSInitDone; }
 
 static void SigIntHandler(int) {
-    // A second interrupt during shut-down has no effect.
-    signal(SIGINT, SIG_IGN);
     int saved = errno;
-    sem_post(&g_SigIntSemaphore);
+    // A second interrupt during shut-down has no effect.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, nullptr);
+    g_TermWaiter.termRequested.store(1);
+    sem_post(&g_TermWaiter.semaphore);
     errno = saved;
 }
 
+void OS_SetTermWaitHook(void (*hook)()) { g_TermWaiter.hook.store(hook); }
+
+void OS_WakeTermWaiter() {
+    int saved = errno;
+    if (g_TermWaiter.wakePending.exchange(1) == 0) sem_post(&g_TermWaiter.semaphore);
+    errno = saved;
+}
+
+bool OS_PostToTermWaiter(int value) {
+    int stored = value ^ INT_MIN;
+    if (stored == 0) return false;  // INT_MIN would read as a free slot
+    for (std::atomic<int>& slot : g_PostedSlots) {
+        int expected = 0;
+        if (slot.compare_exchange_strong(expected, stored)) {
+            OS_WakeTermWaiter();
+            return true;
+        }
+    }
+    return false;
+}
+
+bool OS_TakePostedValue(int* value) {
+    for (std::atomic<int>& slot : g_PostedSlots) {
+        int taken = slot.exchange(0);
+        if (taken != 0) {
+            *value = taken ^ INT_MIN;
+            return true;
+        }
+    }
+    return false;
+}
+
+int OS_SignalSafeWrite(int fd, const char* format, int value) {
+    char text[256];
+    size_t n = 0;
+    bool replaced = false;
+    for (const char* p = format; *p && n < sizeof text; p++) {
+        if (!replaced && p[0] == '%' && p[1] == 'd') {
+            // Digits backwards into a scratch buffer; unsigned so INT_MIN works.
+            char digits[12];
+            int count = 0;
+            unsigned int magnitude = value < 0 ? 0u - static_cast<unsigned int>(value) : static_cast<unsigned int>(value);
+            do {
+                digits[count++] = static_cast<char>('0' + magnitude % 10u);
+                magnitude /= 10u;
+            } while (magnitude != 0);
+            if (value < 0) digits[count++] = '-';
+            while (count > 0 && n < sizeof text) text[n++] = digits[--count];
+            replaced = true;
+            p++;
+        } else {
+            text[n++] = *p;
+        }
+    }
+    return static_cast<int>(write(fd, text, n));
+}
+
+static void RunTermWaitHook() {
+    void (*hook)() = g_TermWaiter.hook.load();
+    if (hook) hook();
+}
+
 void OS_WaitForTerm() {
-    OS_ASSERT(sem_init(&g_SigIntSemaphore, 0, 0) == 0);
+    g_TermWaiter.termRequested.store(0);
     struct sigaction action = {};
     action.sa_handler = SigIntHandler;
     sigemptyset(&action.sa_mask);
     OS_ASSERT(sigaction(SIGINT, &action, nullptr) == 0);
-    // Other signals (SIGCHLD) interrupt the wait too: only the post ends it.
-    while (sem_wait(&g_SigIntSemaphore) != 0) {
-        OS_ASSERTMSG(errno == EINTR, "sem_wait failed: errno %d", errno);
+    // Work recorded before the wait began; a wake from here on posts again.
+    g_TermWaiter.wakePending.store(0);
+    RunTermWaitHook();
+    for (;;) {
+        // A handler interrupting the wait (SIGCHLD) makes it fail with EINTR.
+        while (sem_wait(&g_TermWaiter.semaphore) != 0) {
+            OS_ASSERTMSG(errno == EINTR, "sem_wait failed: errno %d", errno);
+        }
+        // Stale posts (a wake merged into the first run) just loop again.
+        if (g_TermWaiter.wakePending.exchange(0) != 0) RunTermWaitHook();
+        if (g_TermWaiter.termRequested.load() != 0) return;
     }
-    sem_destroy(&g_SigIntSemaphore);
 }
 
 void OS_StartDaemon() {
@@ -112,6 +209,11 @@ void OS_StartDaemon() {
     close(0);
     close(1);
     close(2);
+    // The lowest free descriptors are 0 to 2 now: without these the next
+    // socket opened would become standard output and receive log lines.
+    int fd = open("/dev/null", O_RDWR);
+    if (fd != 0) exit(1);
+    if (dup2(0, 1) != 1 || dup2(0, 2) != 2) exit(1);
 }
 
 void OS_ExitProcess(int exitcode) { exit(exitcode); }
@@ -288,13 +390,35 @@ static void* OS_ThreadEntry(void* param) {
     t_RandState = static_cast<unsigned int>(desc->randseed);
     desc->entrypoint(desc->param);
     delete desc;
+#ifndef NDEBUG
+    // Nobody could ever unlock what this thread still holds.
+    OS_ASSERTMSG(t_Held.count == 0, "a thread ended holding %d mutexes", t_Held.count);
+#endif
     return nullptr;
+}
+
+// The signals whose handlers belong on the main thread. SIGPIPE stays open
+// (the transport's handler and MSG_NOSIGNAL cover it on any thread), and so
+// do the fault signals, which are delivered to the faulting thread.
+static void MainThreadSignals(sigset_t* set) {
+    sigemptyset(set);
+    sigaddset(set, SIGINT);
+    sigaddset(set, SIGTERM);
+    sigaddset(set, SIGHUP);
+    sigaddset(set, SIGQUIT);
+    sigaddset(set, SIGCHLD);
 }
 
 HThread OS_CreateThread(OSThreadEntryPoint_t entrypoint, void* param, OSThreadPriority_t) {
     pthread_t* handle = new pthread_t;
     ThreadDesc_t* desc = new ThreadDesc_t{entrypoint, param, rand_r(&t_RandState)};
+    // The new thread inherits the creator's mask: blocking here, around the
+    // create, leaves no moment in which it could take one of these signals.
+    sigset_t blocked, previous;
+    MainThreadSignals(&blocked);
+    OS_ASSERT(pthread_sigmask(SIG_BLOCK, &blocked, &previous) == 0);
     int rc = pthread_create(handle, nullptr, OS_ThreadEntry, desc);
+    OS_ASSERT(pthread_sigmask(SIG_SETMASK, &previous, nullptr) == 0);
     OS_ASSERTMSG(rc == 0, "pthread_create failed: %d", rc);
     return handle;
 }
@@ -368,7 +492,7 @@ int OS_GetTimeZoneBias() {
 }
 
 // ---------------------------------------------------------------------------
-// Environment and system information
+// Environment
 
 bool OS_GetEnv(CString name, CString* value) {
     const char* text = getenv(name);
@@ -389,268 +513,3 @@ int OS_RaiseOpenFilesLimit(int max) {
     }
     return OS_GetMaxOpenFiles();
 }
-
-CString OS_GetLoadAvg() {
-    double load[3];
-    if (getloadavg(load, 3) != 3) return "load average: unknown";
-    return Sprintf("load average: %.2f, %.2f, %.2f", load[0], load[1], load[2]);
-}
-
-// ---------------------------------------------------------------------------
-// Files and directories
-
-static char g_WorkingDirectory[1024];
-static bool g_WorkingDirectorySet = false;
-
-bool OS_FileExists(const char* file) {
-    FILE* f = fopen(file, "r");
-    if (!f) return false;
-    fclose(f);
-    return true;
-}
-
-bool OS_DirExists(const char* path) {
-    DIR* d = opendir(path);
-    if (!d) return false;
-    closedir(d);
-    return true;
-}
-
-bool OS_CreateDirectory(const char* path) { return mkdir(path, 0777) == 0; }
-
-bool OS_DeleteFile(const char* file) { return unlink(file) == 0; }
-
-bool OS_DeleteDirectory(const char* file) { return rmdir(file) == 0; }
-
-bool OS_MoveFile(const char* oldName, const char* newName) { return rename(oldName, newName) == 0; }
-
-bool OS_CopyFile(const char* source, const char* dest) {
-    CBuffer contents;
-    return CFile::Read(source, contents) && CFile::Write(dest, contents);
-}
-
-void OS_SetWorkingDirectory(CString path) {
-    OS_ASSERTMSG(path.Length() < static_cast<int>(sizeof g_WorkingDirectory), "working directory too long");
-    strcpy(g_WorkingDirectory, path);
-    g_WorkingDirectorySet = true;
-}
-
-CString OS_GetWorkingDirectory() {
-    if (!g_WorkingDirectorySet) OS_SetWorkingDirectory(".");
-    return g_WorkingDirectory;
-}
-
-// Position of the last "/" or "\\" after position 0, or -1.
-static int LastSeparator(const CString& path) {
-    for (int i = path.Length() - 1; i > 0; i--) {
-        if (path[i] == '/' || path[i] == '\\') return i;
-    }
-    return -1;
-}
-
-CString OS_GetBaseFileName(CString filePath) {
-    int pos = LastSeparator(filePath);
-    return pos < 0 ? filePath : filePath.SubString(pos + 1, -1);
-}
-
-CString OS_GetFileDirectory(CString filePath) {
-    int pos = LastSeparator(filePath);
-    CString directory = pos < 0 ? CString() : filePath.SubString(0, pos);
-    Log_PrintAll("%s", directory.Ptr());
-    return directory;
-}
-
-bool OS_EnumerateFilesEx(CString path, CVector<CString>* files, bool dirs, bool recursive, CString pathEx) {
-    CString directory = path + "/" + pathEx;
-    DIR* d = opendir(directory);
-    if (!d) return false;
-    bool ok = true;
-    while (struct dirent* entry = readdir(d)) {
-        CString name(entry->d_name);
-        if (name == "." || name == "..") continue;
-        struct stat st;
-        if (stat(directory + "/" + name, &st) != 0) {
-            ok = false;
-            break;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            if (recursive) OS_EnumerateFilesEx(path, files, dirs, recursive, pathEx + name + "/");
-            if (dirs) files->AddToTail(pathEx + name);
-        } else if (S_ISREG(st.st_mode) && !dirs) {
-            files->AddToTail(pathEx + name);
-        }
-    }
-    closedir(d);
-    return ok;
-}
-
-bool OS_EnumerateFiles(const char* path, CVector<CString>* files, bool recursive) {
-    files->RemoveAll();
-    return OS_EnumerateFilesEx(path, files, false, recursive, "");
-}
-
-bool OS_EnumerateDirectories(const char* path, CVector<CString>* dirs, bool recursive) {
-    dirs->RemoveAll();
-    return OS_EnumerateFilesEx(path, dirs, true, recursive, "");
-}
-
-// ---------------------------------------------------------------------------
-// Processes
-
-CString OS_RunProcess(CString cmd, bool block) {
-    if (!block) {
-        OS_Assert(__LINE__, __FILE__, "OS_RunProcess without blocking is not available on Linux");
-    }
-    FILE* pipe = popen(cmd + " 2>/dev/null", "r");
-    if (!pipe) return "";
-    CBuffer output;
-    char chunk[2000];
-    size_t n;
-    while ((n = fread(chunk, 1, 1999, pipe)) > 0) output.WriteData(chunk, static_cast<int>(n));
-    pclose(pipe);
-    output.WriteByte(0);
-    return static_cast<const char*>(output.Data());
-}
-
-bool OS_CreateProcess(CString cmd) {
-    // Split before forking: the assertion about too many words then reports
-    // from a single-threaded child just as well, but allocation stays out of
-    // the child where another thread may have held the heap lock.
-    CVector<CString> words = (CString("./") + cmd).Split(" ");
-    pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid > 0) return true;
-
-    int maxFiles = OS_GetMaxOpenFiles();
-    for (int fd = 0; fd < maxFiles; fd++) fcntl(fd, F_SETFD, FD_CLOEXEC);
-    OS_ASSERTMSG(words.Count() <= 8, "OS_CreateProcess: %d words, at most 8", words.Count());
-    char* argv[9];
-    for (int i = 0; i < words.Count(); i++) argv[i] = const_cast<char*>(words[i].Ptr());
-    argv[words.Count()] = nullptr;
-    setsid();
-    execv(argv[0], argv);
-    _exit(1);
-}
-
-int OS_FindProcessIDByCommandLine(CString commandLine) {
-    DIR* proc = opendir("/proc/");
-    if (!proc) {
-        perror("Couldn't open the /proc/ directory");
-        return -2;
-    }
-    int self = static_cast<int>(getpid());
-    while (struct dirent* entry = readdir(proc)) {
-        if (entry->d_type != DT_DIR || !IsNumeric(entry->d_name) || !entry->d_name[0]) continue;
-        CString path = Sprintf("/proc/%s/cmdline", entry->d_name);
-        FILE* f = fopen(path, "rt");
-        if (!f) continue;
-        char text[300];
-        size_t n = fread(text, 1, 299, f);
-        fclose(f);
-        if (n == 0) continue;
-        // Arguments are NUL-separated; the last byte is the final separator.
-        for (size_t i = 0; i < n; i++) {
-            if (text[i] == 0) text[i] = '\t';
-        }
-        text[n - 1] = 0;
-        CVector<CString> args = CString(text).Split("\t");
-        if (args.Count() > 0) {
-            CString& program = args[0];
-            for (int i = program.Length() - 1; i >= 0; i--) {
-                if (program[i] == '/') {
-                    program = program.SubString(i + 1, -1);
-                    break;
-                }
-            }
-        }
-        if (!(args.Join(" ") == commandLine)) continue;
-        int pid = static_cast<int>(strtol(entry->d_name, nullptr, 10));
-        if (pid != self) {
-            closedir(proc);
-            return pid;
-        }
-    }
-    closedir(proc);
-    return -1;
-}
-
-// ---------------------------------------------------------------------------
-// Loadable modules and versions
-
-HModule OS_LoadModule(const char* file, CString* error) {
-    HModule h = dlopen(file, RTLD_NOW);
-    if (!h && error) {
-        const char* text = dlerror();
-        *error = text ? text : "";
-    }
-    return h;
-}
-
-void OS_UnLoadModule(HModule h) {
-    if (h) dlclose(h);
-}
-
-void* OS_GetSymbol(HModule h, const char* name) { return dlsym(h, name); }
-
-CreateInterface_t OS_GetFactory(HModule h) {
-    return reinterpret_cast<CreateInterface_t>(OS_GetSymbol(h, "CreateInterface"));
-}
-
-int OS_GetModuleVersion(CString path) {
-    HModule h = OS_LoadModule(path, nullptr);
-    if (!h) return 0;
-    QueryVersion_t query = reinterpret_cast<QueryVersion_t>(OS_GetSymbol(h, "QueryVersion"));
-    int version = query ? query() : 0;
-    OS_UnLoadModule(h);
-    return version;
-}
-
-int OS_GetExecutableVersion(CString path) {
-    CString output = OS_RunProcess(path + " -v#", true);
-    return output.Length() ? output.ToHex() : 0;
-}
-
-int OS_GetFileVersion(CString path) {
-    if (path.Find(".so", 0) >= 0 || path.Find(".dll", 0) >= 0) return OS_GetModuleVersion(path);
-    return OS_GetExecutableVersion(path);
-}
-
-HModule OS_GetModuleHandle(const char*) { OS_Assert(__LINE__, __FILE__, "OS_GetModuleHandle is not available on Linux"); }
-
-HModule OS_GetModuleHandleFromAddress(void*) {
-    OS_Assert(__LINE__, __FILE__, "OS_GetModuleHandleFromAddress is not available on Linux");
-}
-
-bool OS_SetPermission(void*, int, int) { OS_Assert(__LINE__, __FILE__, "OS_SetPermission is not available on Linux"); }
-
-// ---------------------------------------------------------------------------
-// System information
-
-int GetOS() { return 1; }
-
-int GetSubOS() { return 0; }
-
-CString OS_Name(int OS) {
-    switch (OS) {
-        case 0: return "Windows";
-        case 1: return "Linux";
-        case 2: return "Darwin";
-        case 3: return "iPhone";
-        default: return "";
-    }
-}
-
-CString OS_SubName(int) { return ""; }
-
-CString OS_FullName() {
-    FILE* pipe = popen("uname -osnrm", "r");
-    if (!pipe) return "Unknown Linux";
-    char line[1024];
-    bool got = fgets(line, sizeof line, pipe) != nullptr;
-    pclose(pipe);
-    if (!got) return "Unknown Linux";
-    chop(line);
-    return line[0] ? CString(line) : CString("Unknown Linux");
-}
-
-HardwareIDs_t OS_GetHardwareIDs() { return HardwareIDs_t(); }

@@ -1,7 +1,11 @@
 // The operating-system layer: every system call of the framework outside the
-// network sources goes through these OS_ functions (Linux implementation in
-// osutils.cpp). Failures of the core group (mutexes, threads, clocks) are
-// fatal assertions; the file and process group reports failure by result.
+// network sources goes through these OS_ functions. Linux implementation in
+// two sources: osutils.cpp holds the core (start-up and shut-down, the
+// interrupt wait and signals, assertion and stack trace, mutexes and the debug
+// lock record, threads, time, random numbers, environment); osutils_files.cpp
+// holds files and directories, processes, modules and versions, and system
+// information. Failures of the core are fatal assertions; the file and
+// process group reports failure by result.
 #ifndef NB_COMMON_OSUTILS_H
 #define NB_COMMON_OSUTILS_H
 
@@ -53,10 +57,32 @@ void OS_Init(AssertFn_t pAssertFn);
 void OS_DeInit();
 bool OS_Ready();
 // Blocks the calling (main) thread until the process receives SIGINT; further
-// SIGINTs are ignored from then on. Called once.
+// SIGINTs are ignored from then on. While it waits it runs the hook set with
+// OS_SetTermWaitHook on this thread: once when the wait begins (for work
+// recorded before it) and again after every OS_WakeTermWaiter. Called by the
+// main thread (once, in the daemon); threads made by OS_CreateThread block
+// SIGINT, so its handler runs there or on a thread not made here.
 void OS_WaitForTerm();
+// The hook OS_WaitForTerm runs on the waiting thread (null: none). Set it
+// before the wait begins.
+void OS_SetTermWaitHook(void (*hook)());
+// Async-signal-safe, any thread: makes the thread in OS_WaitForTerm run its
+// hook soon. Wakes that arrive before the hook runs are merged into one run;
+// a wake while no one waits is serviced by the hook's first run.
+void OS_WakeTermWaiter();
+// Async-signal-safe, any thread: records value (not INT_MIN) for the waiting
+// thread and wakes it. At most 64 values wait; false when full (value lost).
+bool OS_PostToTermWaiter(int value);
+// Takes one value recorded by OS_PostToTermWaiter (any order); false when
+// none. Meant for the hook.
+bool OS_TakePostedValue(int* value);
+// Async-signal-safe: writes format to fd with its first "%d" replaced by
+// value in decimal (every other character as it is). Returns write's result.
+int OS_SignalSafeWrite(int fd, const char* format, int value);
 // Forks; the parent exits with status 0, the child leaves the terminal's
-// session and closes descriptors 0 to 2. Fork or setsid failure: exit(1).
+// session and reopens descriptors 0 to 2 on /dev/null, so the next socket or
+// file opened is never mistaken for standard output. Fork, setsid or
+// /dev/null failure: exit(1).
 void OS_StartDaemon();
 [[noreturn]] void OS_ExitProcess(int exitcode);
 
@@ -99,7 +125,10 @@ int OS_MutexHeldCount();
 // --- threads ------------------------------------------------------------------------
 
 // Exactly one of OS_JoinThread or OS_DetachThread must follow for every
-// created thread; both free the handle. priority is ignored on Linux.
+// created thread; both free the handle. priority is ignored on Linux. The new
+// thread starts with SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGCHLD blocked, so
+// the handlers for them run on the main thread; SIGPIPE and the fault signals
+// stay open. In debug builds a thread that ends holding a mutex is fatal.
 HThread OS_CreateThread(OSThreadEntryPoint_t entrypoint, void* param, OSThreadPriority_t priority);
 void OS_JoinThread(HThread h);
 void OS_DetachThread(HThread h);
@@ -182,7 +211,8 @@ bool OS_EnumerateDirectories(const char* path, CVector<CString>* dirs, bool recu
 // not available on Linux (fatal).
 CString OS_RunProcess(CString cmd, bool block);
 // Starts "./" + cmd (at most 8 blank-separated words) without waiting, in a
-// session of its own; false when the fork fails.
+// session of its own and with no signals blocked (whatever the calling
+// thread blocks); false when the fork fails.
 bool OS_CreateProcess(CString cmd);
 // The process ID of another process whose command line, with the program's
 // directory removed and arguments joined by single blanks, is exactly

@@ -2,7 +2,9 @@
 // worker thread of its own and stops it through m_Signal. ThreadEntry must
 // poll the signal once per pass and return when it is set. A derived
 // destructor calls EndThread() while IsThreadPresent(): destroying a started,
-// unended thread is fatal. Start and end it from one owning thread.
+// unended thread is fatal. Start and end it from one owning thread. The
+// worker blocks SIGINT, SIGCHLD and the other signals whose handlers belong
+// on the main thread (OS_CreateThread).
 #ifndef NB_COMMON_DATATYPES_ITHREADABLE_H
 #define NB_COMMON_DATATYPES_ITHREADABLE_H
 

@@ -60,7 +60,12 @@ public:
 
 private:
     CVector<ISignalCallback*> m_Callbacks;  // not owned
-    CVector<CMutex*> m_Threads;             // waiters' tokens, released by SetSignal; not owned
+    // Waiters' tokens, released by SetSignal; not owned. Nothing registers a
+    // waiter (there is no WaitForSignal), so the list stays empty. A waiter
+    // must not be added as it stands: SetSignal would unlock a mutex locked
+    // by another thread, which POSIX leaves undefined and the debug lock
+    // record rejects; a wait needs a primitive any thread may release.
+    CVector<CMutex*> m_Threads;
     bool m_State;
     bool m_bAutoClear;
 };

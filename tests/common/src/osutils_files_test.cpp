@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 
 #include "common/src/file.h"
 #include "common/src/osutils.h"
+#include "tests/common/src/waitfor.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -66,8 +68,8 @@ TEST(OsProcess, RunProcessReturnsStandardOutputOnly) {
 }
 
 TEST(OsProcessDeathTest, NonBlockingRunIsNotAvailable) {
-    EXPECT_DEATH(OS_RunProcess("true", false), "Debug assert failed on line [0-9]+ of common/src/osutils.cpp");
-    EXPECT_DEATH(OS_GetModuleHandle("x"), "common/src/osutils.cpp");
+    EXPECT_DEATH(OS_RunProcess("true", false), "Debug assert failed on line [0-9]+ of common/src/osutils_files.cpp");
+    EXPECT_DEATH(OS_GetModuleHandle("x"), "common/src/osutils_files.cpp");
 }
 
 TEST_F(TempDir, ExecutableVersionIsReadAsHex) {
@@ -90,8 +92,31 @@ TEST_F(TempDir, CreateProcessStartsAProgramWithItsArguments) {
     ASSERT_EQ(0, chdir(m_Dir.c_str()));
     std::string out = Path("out.txt");
     EXPECT_TRUE(OS_CreateProcess(("touch.sh a b " + out).c_str()));
-    for (int i = 0; i < 2000 && ReadFile(out).empty(); i++) OS_Sleep(1);
-    EXPECT_EQ("a b\n", ReadFile(out));
+    // The script writes its line in one go; wait for the whole line.
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(out) == "a b\n"; })) << ReadFile(out);
+}
+
+// Threads of the OS layer block SIGINT, SIGTERM and SIGCHLD; a program they
+// start must not inherit that mask, or it could never be interrupted. cp
+// (not a shell, which resets its mask) copies its own status out.
+TEST_F(TempDir, ProgramStartedFromAWorkerThreadHasNoSignalsBlocked) {
+    ASSERT_EQ(0, symlink("/bin/cp", Path("cp").c_str()));
+    ASSERT_EQ(0, chdir(m_Dir.c_str()));
+    std::string out = Path("status.txt");
+    std::string cmd = "cp /proc/self/status " + out;
+    HThread t = OS_CreateThread(
+        [](void* p) { ASSERT_TRUE(OS_CreateProcess(static_cast<std::string*>(p)->c_str())); }, &cmd,
+        OS_THREAD_PRIORITY_NORMAL);
+    OS_JoinThread(t);
+    // SigCgt follows SigBlk: once it is there, the line is complete.
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(out).find("SigCgt") != std::string::npos; }));
+    std::string status = ReadFile(out);
+    size_t at = status.find("SigBlk:");
+    ASSERT_NE(std::string::npos, at);
+    unsigned long long blocked = std::stoull(status.substr(at + 7), nullptr, 16);
+    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}) {
+        EXPECT_EQ(0ull, blocked & (1ull << (signo - 1))) << strsignal(signo);
+    }
 }
 
 TEST_F(TempDir, CreateProcessWithNineWordsStopsTheChild) {
@@ -206,12 +231,10 @@ TEST_F(TempDir, FindProcessByCommandLineSkipsTheCaller) {
         _exit(127);
     }
     int found = -1;
-    for (int i = 0; i < 2000 && found < 0; i++) {
-        found = OS_FindProcessIDByCommandLine("sleep 30");
-        if (found < 0) OS_Sleep(1);
-    }
+    bool seen = WaitFor([&] { return (found = OS_FindProcessIDByCommandLine("sleep 30")) >= 0; });
     kill(shell, SIGKILL);
     waitpid(shell, nullptr, 0);
+    EXPECT_TRUE(seen);
     EXPECT_EQ(shell, found);
     EXPECT_EQ(-1, OS_FindProcessIDByCommandLine("no-such-program --flag"));
     // The test program's own command line never matches itself.

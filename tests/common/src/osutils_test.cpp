@@ -9,6 +9,7 @@
 
 #include "common/src/cbase.h"
 #include "common/src/osutils.h"
+#include "tests/common/src/waitfor.h"
 
 using ::testing::ExitedWithCode;
 
@@ -186,8 +187,7 @@ TEST(OsThreadsThreads, DetachedThreadRunsOn) {
     static std::atomic<bool> ran(false);
     HThread t = OS_CreateThread([](void*) { ran = true; }, nullptr, OS_THREAD_PRIORITY_NORMAL);
     OS_DetachThread(t);
-    for (int i = 0; i < 2000 && !ran; i++) OS_Sleep(1);
-    EXPECT_TRUE(ran.load());
+    EXPECT_TRUE(WaitFor([] { return ran.load(); }));
 }
 
 TEST(OsInitDeathTest, OpenFilesLimitIsRaisedToTheHardLimitOnly) {

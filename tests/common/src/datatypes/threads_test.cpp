@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <unistd.h>
+
 #include <atomic>
 
 #include "common/src/datatypes/ithreadable.h"
 #include "common/src/datatypes/ithreadsafe.h"
 #include "common/src/datatypes/mutex.h"
 #include "common/src/datatypes/signal.h"
+#include "tests/common/src/waitfor.h"
 
 namespace {
 
@@ -106,25 +110,25 @@ TEST(MutexThreads, RecursiveMutexNeedsAnUnlockPerLock) {
     OS_MutexLock(h);
     OS_MutexLock(h);
     OS_MutexUnlock(h);
-    // Still held by this thread: another thread cannot take it.
+    // Still held by this thread after one of two unlocks: another thread's
+    // try fails at once (busy), and succeeds after the second unlock.
     struct Args {
         HMutex h;
-        std::atomic<bool> taken{false};
+        int rc = -1;
     } args;
     args.h = h;
-    HThread t = OS_CreateThread(
-        [](void* p) {
-            Args* a = static_cast<Args*>(p);
-            OS_MutexLock(a->h);
-            a->taken = true;
-            OS_MutexUnlock(a->h);
-        },
-        &args, OS_THREAD_PRIORITY_NORMAL);
-    OS_Sleep(50);
-    EXPECT_FALSE(args.taken.load());
-    OS_MutexUnlock(h);
+    auto tryLock = [](void* p) {
+        Args* a = static_cast<Args*>(p);
+        a->rc = pthread_mutex_trylock(&a->h->mutex);
+        if (a->rc == 0) pthread_mutex_unlock(&a->h->mutex);
+    };
+    HThread t = OS_CreateThread(tryLock, &args, OS_THREAD_PRIORITY_NORMAL);
     OS_JoinThread(t);
-    EXPECT_TRUE(args.taken.load());
+    EXPECT_EQ(EBUSY, args.rc);
+    OS_MutexUnlock(h);
+    t = OS_CreateThread(tryLock, &args, OS_THREAD_PRIORITY_NORMAL);
+    OS_JoinThread(t);
+    EXPECT_EQ(0, args.rc);
     OS_MutexDestroy(h);
 }
 
@@ -153,7 +157,7 @@ TEST(ThreadableThreads, EndThreadStopsAndJoins) {
     EXPECT_FALSE(c.IsThreadPresent());
     c.StartThread(OS_THREAD_PRIORITY_NORMAL);
     EXPECT_TRUE(c.IsThreadPresent());
-    while (c.Passes() < 3) OS_Sleep(1);
+    ASSERT_TRUE(WaitFor([&] { return c.Passes() >= 3; }));
     EXPECT_TRUE(c.IsThreadRunning());
     c.EndThread();
     EXPECT_FALSE(c.IsThreadPresent());
@@ -163,17 +167,22 @@ TEST(ThreadableThreads, EndThreadStopsAndJoins) {
 TEST(ThreadableThreads, RestartGetsAClearedSignal) {
     Counter c;
     c.StartThread(OS_THREAD_PRIORITY_NORMAL);
-    c.EndThread();
+    ASSERT_TRUE(WaitFor([&] { return c.Passes() >= 1; }));
+    c.EndThread();  // leaves the stop signal set
     int before = c.Passes();
     c.StartThread(OS_THREAD_PRIORITY_LOW);
-    while (c.Passes() < before + 3) OS_Sleep(1);  // would never advance with a stale stop signal
+    // With a stale stop signal the new thread would return before its first pass.
+    ASSERT_TRUE(WaitFor([&] { return c.Passes() >= before + 3; }));
+    EXPECT_TRUE(c.IsThreadRunning());
+    EXPECT_TRUE(c.IsThreadPresent());
     c.EndThread();
+    EXPECT_FALSE(c.IsThreadRunning());
 }
 
 TEST(ThreadableThreads, EntryThatReturnsLeavesTheThreadPresentUntilEnded) {
     OneShot o;
     o.StartThread(OS_THREAD_PRIORITY_NORMAL);
-    while (o.IsThreadRunning()) OS_Sleep(1);
+    ASSERT_TRUE(WaitFor([&] { return !o.IsThreadRunning(); }));
     EXPECT_TRUE(o.m_Ran.load());
     EXPECT_TRUE(o.IsThreadPresent());
     o.EndThread();
@@ -185,7 +194,8 @@ TEST(ThreadableDeathTest, DestroyingARunningThreadStops) {
         {
             Stubborn* s = new Stubborn();
             s->StartThread(OS_THREAD_PRIORITY_NORMAL);
-            while (!s->m_Entered) OS_Sleep(1);  // the body runs before the object goes
+            // The body runs before the object goes (a time-out fails the match).
+            if (!WaitFor([&] { return s->m_Entered.load(); })) _exit(99);
             delete s;
         },
         "Debug assert failed on line [0-9]+ of common/src/datatypes/ithreadable.h");
