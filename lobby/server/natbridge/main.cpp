@@ -1,8 +1,10 @@
 // The daemon's entry point: prepare the working directory and the log, load
 // the configuration, serve until SIGINT, then tear down in reverse order.
 // Takes no arguments; works in its current directory.
+#include <errno.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "common/src/cbase.h"
 #include "common/src/iniparser.h"
@@ -25,10 +27,20 @@ static void signal_handler(int signo) {
     _exit(1);
 }
 
-// Reaps one finished child.
+// Reaps one finished child. Signal handlers may not allocate, so the line
+// is logged by the main thread, which waits in OS_WaitForTerm (other threads
+// block SIGCHLD, so this handler runs there too).
 static void childer_handler(int) {
-    pid_t pid = wait(nullptr);
-    Log_PrintAll("Child pid %d exited.\n", static_cast<int>(pid));
+    int saved = errno;
+    int pid = static_cast<int>(wait(nullptr));
+    if (!OS_PostToTermWaiter(pid)) OS_SignalSafeWrite(STDOUT_FILENO, "Child pid %d exited.\n", pid);
+    errno = saved;
+}
+
+// Main thread, inside OS_WaitForTerm: the lines childer_handler left.
+static void LogChildExits() {
+    int pid;
+    while (OS_TakePostedValue(&pid)) Log_PrintAll("Child pid %d exited.\n", pid);
 }
 
 // "(5)" is discarded and "(4)".."(0)" become "(5)".."(1)"; missing
@@ -74,6 +86,7 @@ int main(int, char**) {
         return 1;
     }
 
+    OS_SetTermWaitHook(LogChildExits);
     OS_WaitForTerm();
 
     pRelay->EndThread();

@@ -12,7 +12,7 @@
 
 #include "common/src/file.h"
 #include "common/src/osutils.h"
-#include "tests/common/src/waitfor.h"
+#include "tests/support/waitfor.h"
 #include "tests/support/process.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <atomic>
 
 #include "common/src/osutils.h"
-#include "tests/common/src/waitfor.h"
+#include "tests/support/waitfor.h"
 
 TEST(OsLockRecordThreads, ThreadTokensAreDistinctAndStable) {
     const void* mine = OS_CurrentThreadToken();

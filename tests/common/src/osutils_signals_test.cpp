@@ -19,7 +19,7 @@
 #include <string>
 
 #include "common/src/osutils.h"
-#include "tests/common/src/waitfor.h"
+#include "tests/support/waitfor.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "common/src/cbase.h"
 #include "common/src/osutils.h"
-#include "tests/common/src/waitfor.h"
+#include "tests/support/waitfor.h"
 
 using ::testing::ExitedWithCode;
 

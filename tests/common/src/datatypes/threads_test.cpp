@@ -9,7 +9,7 @@
 #include "common/src/datatypes/ithreadsafe.h"
 #include "common/src/datatypes/mutex.h"
 #include "common/src/datatypes/signal.h"
-#include "tests/common/src/waitfor.h"
+#include "tests/support/waitfor.h"
 
 namespace {
 

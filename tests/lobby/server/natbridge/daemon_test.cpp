@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "tests/support/process.h"
+#include "tests/support/waitfor.h"
 
 namespace {
 
@@ -164,4 +165,15 @@ TEST_F(Daemon, PortThatCannotBeOpenedStopsWithStatusOne) {
         EXPECT_EQ(std::string::npos, log.find("stack frames")) << log;
     }
     close(blocker);
+}
+
+// SIGCHLD is handled on the main thread: the handler reaps (here there is no
+// child, so wait reports -1) and the waiting main thread logs the line.
+TEST_F(Daemon, ChildSignalIsLoggedByTheWaitingMainThread) {
+    CTestProcess p;
+    StartServing(p);
+    p.Signal(SIGCHLD);
+    EXPECT_TRUE(WaitFor([&] { return Log(0).find("Child pid -1 exited.\n") != std::string::npos; })) << Log(0);
+    p.Signal(SIGINT);
+    EXPECT_EQ(0, p.WaitExit(10000)) << p.Output();
 }

@@ -1,7 +1,7 @@
 // Test helper: waits for a condition another thread or process makes true,
 // with a deadline, instead of a fixed sleep or an unbounded loop.
-#ifndef NB_TESTS_COMMON_WAITFOR_H
-#define NB_TESTS_COMMON_WAITFOR_H
+#ifndef NB_TESTS_SUPPORT_WAITFOR_H
+#define NB_TESTS_SUPPORT_WAITFOR_H
 
 #include <chrono>
 #include <thread>
