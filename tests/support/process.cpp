@@ -1,6 +1,7 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -105,4 +106,35 @@ int CTestProcess::WaitExit(int timeoutMs) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+bool CTestProcess::WaitUntilCatching(int signo, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const std::string path = "/proc/" + std::to_string(m_Pid) + "/status";
+    for (;;) {
+        std::string status = ReadFile(path);
+        size_t at = status.find("SigCgt:");
+        if (at != std::string::npos) {
+            unsigned long long caught = strtoull(status.c_str() + at + 7, nullptr, 16);
+            if (caught & (1ull << (signo - 1))) return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+bool TcpQueuesEmpty(int port) {
+    // "sl local_address rem_address st tx_queue:rx_queue ...", hex fields.
+    std::string table = ReadFile("/proc/net/tcp");
+    size_t line = table.find('\n');
+    while (line != std::string::npos && line + 1 < table.size()) {
+        unsigned int local = 0, remote = 0, state = 0;
+        unsigned long tx = 0, rx = 0;
+        if (sscanf(table.c_str() + line + 1, "%*d: %*x:%x %*x:%x %x %lx:%lx", &local, &remote, &state, &tx, &rx) == 5 &&
+            (local == static_cast<unsigned int>(port) || remote == static_cast<unsigned int>(port)) && (tx || rx)) {
+            return false;
+        }
+        line = table.find('\n', line + 1);
+    }
+    return true;
 }

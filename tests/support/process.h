@@ -17,6 +17,11 @@ void RemoveTree(const std::string& dir);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
 
+// True when no TCP socket on this machine with port as its local or remote
+// port holds bytes in its kernel queues: everything sent either way has been
+// read by its receiver (IPv4 sockets, from /proc/net/tcp).
+bool TcpQueuesEmpty(int port);
+
 class CTestProcess {
 public:
     ~CTestProcess();
@@ -31,6 +36,9 @@ public:
     // on time-out (the process is then killed).
     int WaitExit(int timeoutMs);
     pid_t Pid() const { return m_Pid; }
+    // True once the process has a handler installed for signo (its SigCgt
+    // in /proc), false after timeoutMs.
+    bool WaitUntilCatching(int signo, int timeoutMs);
 
 private:
     pid_t m_Pid = -1;

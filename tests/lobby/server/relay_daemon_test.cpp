@@ -15,6 +15,7 @@
 
 #include "lobby/common/relayclient.h"
 #include "tests/support/process.h"
+#include "tests/support/waitfor.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ protected:
         std::string log = Log();
         m_Port = atoi(log.c_str() + log.find("Proxy Server Port= ") + 19);
         ASSERT_GT(m_Port, 0);
+        ASSERT_TRUE(m_Process.WaitUntilCatching(SIGINT, 10000));
     }
     std::string Log() const { return ReadFile(m_Dir + "/logs/natbridge(0).txt"); }
     bool WaitForLog(const std::string& text, int count = 1) {
@@ -249,7 +251,8 @@ TEST_F(Relay, OneReceiveCrossingBothMarksLogsBothMessages) {
     std::string first(1048000 - 12, 'f');
     ASSERT_TRUE(a.SendAll(head.data(), 12));
     ASSERT_TRUE(a.SendAll(first.data(), static_cast<int>(first.size())));
-    usleep(300000);  // all of it buffered by the relay
+    // All of it read by the relay (and so buffered there) before the rest.
+    ASSERT_TRUE(WaitFor([&] { return TcpQueuesEmpty(m_Port); }));
     std::string second(10000, 's');
     a.SendAll(second.data(), static_cast<int>(second.size()));
     EXPECT_TRUE(a.WaitClosed(kWait));

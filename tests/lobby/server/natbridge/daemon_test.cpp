@@ -33,10 +33,9 @@ protected:
     void StartServing(CTestProcess& p) {
         WriteFile(Path("natbridged.ini"), kConfig);
         ASSERT_TRUE(p.Start(NB_DAEMON_PATH, m_Dir));
-        // The relay logs its port once it listens; the SIGINT handler follows
-        // within microseconds, so a short pause covers that gap.
+        // The relay logs its port once it listens; the SIGINT handler follows.
         ASSERT_TRUE(p.WaitForOutput("Proxy Server Port= ", 10000)) << p.Output();
-        usleep(100000);
+        ASSERT_TRUE(p.WaitUntilCatching(SIGINT, 10000));
     }
     std::string m_Dir;
 };
@@ -122,7 +121,7 @@ TEST_F(Daemon, LogLevelFromTheEnvironmentSilencesTheLog) {
     WriteFile(Path("natbridged.ini"), kConfig);
     CTestProcess p;
     ASSERT_TRUE(p.Start(NB_DAEMON_PATH, m_Dir, {{"LOG_LEVEL", "-1"}}));
-    usleep(300000);
+    ASSERT_TRUE(p.WaitUntilCatching(SIGINT, 10000));
     p.Signal(SIGINT);
     EXPECT_EQ(0, p.WaitExit(10000));
     EXPECT_EQ("", Log(0));
