@@ -1,9 +1,11 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,4 +139,19 @@ bool TcpQueuesEmpty(int port) {
         line = table.find('\n', line + 1);
     }
     return true;
+}
+
+int ListenOnFreePort(int* pPort) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t len = sizeof addr;
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(s, 1) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        if (s >= 0) close(s);
+        return -1;
+    }
+    *pPort = ntohs(addr.sin_port);
+    return s;
 }

@@ -22,6 +22,10 @@ void WriteFile(const std::string& path, const std::string& text);
 // read by its receiver (IPv4 sockets, from /proc/net/tcp).
 bool TcpQueuesEmpty(int port);
 
+// A socket listening on all addresses at a port the system chose, held so
+// nobody else can take that port; -1 on failure. *pPort is the port.
+int ListenOnFreePort(int* pPort);
+
 class CTestProcess {
 public:
     ~CTestProcess();

@@ -15,6 +15,7 @@
 #include "common/src/cbase.h"
 #include "common/src/iniparser.h"
 #include "lobby/common/relayclient.h"
+#include "tests/support/process.h"
 #include "tests/support/relayharness.h"
 
 namespace {
@@ -302,15 +303,9 @@ protected:
 
 TEST_F(RelayEmbeddedThreads, PortBaseTriesConsecutivePorts) {
     // Hold the base port so the relay must move on.
-    int blocker = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(0, bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-    ASSERT_EQ(0, listen(blocker, 1));
-    socklen_t len = sizeof addr;
-    getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
-    int base = ntohs(addr.sin_port);
+    int base = 0;
+    int blocker = ListenOnFreePort(&base);
+    ASSERT_GE(blocker, 0);
     if (base > 64000) {
         close(blocker);
         GTEST_SKIP() << "system chose a port too near the top";

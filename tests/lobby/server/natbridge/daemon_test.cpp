@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,15 +128,10 @@ TEST_F(Daemon, LogLevelFromTheEnvironmentSilencesTheLog) {
 // An operator's mistake in "Port" or a port in use ends start-up with status
 // 1 and the reason logged, never with an assertion report.
 TEST_F(Daemon, PortThatCannotBeOpenedStopsWithStatusOne) {
-    int blocker = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(0, bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-    ASSERT_EQ(0, listen(blocker, 1));
-    socklen_t len = sizeof addr;
-    getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
-    const std::string inUse = std::to_string(ntohs(addr.sin_port));
+    int port = 0;
+    int blocker = ListenOnFreePort(&port);
+    ASSERT_GE(blocker, 0);
+    const std::string inUse = std::to_string(port);
     const struct {
         std::string port;
         std::string reason;
