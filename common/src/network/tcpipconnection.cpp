@@ -68,6 +68,7 @@ CTCPIPConnection::CTCPIPConnection(unsigned int id, int socket, int port, const 
         m_timer->Enable();
         // Last: its callback may run at once (it waits for our lock).
         m_pResolver = new CResolveDNS(address, this);
+        m_pResolver->Start();
     } else {
         OS_ASSERTMSG(strlen(address) <= 15, "Address too long: %s", address);
         strcpy(m_ip, address);
