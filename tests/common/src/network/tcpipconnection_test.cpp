@@ -61,6 +61,7 @@ struct Rig {
     void Outgoing(const char* address, int port, bool announce) {
         OS_MutexLock(lock);
         conn = new CTCPIPConnection(8, -1, port, address, &timers, lock, &pLogger, false);
+        conn->Start();
         if (announce) conn->Announce();
         OS_MutexUnlock(lock);
     }
@@ -264,6 +265,7 @@ TEST(ConnectionTimeouts, NameThatNeverResolvesEndsAfterSixtySeconds) {
     // Holding the lock keeps the resolver's answer out, as a slow name server would.
     OS_MutexLock(rig.lock);
     rig.conn = new CTCPIPConnection(9, -1, 80, "localhost", &rig.timers, rig.lock, &rig.pLogger, false);
+    rig.conn->Start();
     rig.conn->Announce();
     EXPECT_EQ(TCPIP_STATUS_RESOLVE, rig.conn->GetStatus());
     EXPECT_EQ(TCPIP_RESOLVE_MS, rig.conn->GetTimer()->GetInterval());
@@ -397,6 +399,7 @@ TEST(ConnectionDisconnect, LocalDisconnectIsNotOverwrittenByALaterFailure) {
     OS_MutexLock(rig.lock);
     // Its resolver fails shortly, but has to wait for the lock.
     rig.conn = new CTCPIPConnection(8, -1, 80, "::1", &rig.timers, rig.lock, &rig.pLogger, false);
+    rig.conn->Start();
     rig.conn->Announce();
     rig.conn->Disconnect(TCPIP_REASON_LOCAL, false);
     OS_MutexUnlock(rig.lock);

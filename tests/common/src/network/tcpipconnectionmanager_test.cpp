@@ -179,7 +179,7 @@ TEST(ConnectionManager, ExceptionalConditionOnTheSocketEndsTheConnection) {
     int client = -1;
     HConnection h = server.Accept(&client);
     ASSERT_NE(nullptr, h);
-    ASSERT_EQ(1, send(client, "!", 1, MSG_OOB));  // urgent data: select's exception set
+    ASSERT_EQ(1, send(client, "!", 1, MSG_OOB));  // urgent data: the exceptional condition
     ASSERT_TRUE(nettest::PumpUntil(server.mgr, [&] { return HasDisconnect(server.listener, h); }, 5000));
     Event e;
     server.listener.FindDisconnect(h, &e);
