@@ -1,7 +1,8 @@
 // One TCP connection: the send queue, the time-out phases, the disconnect
 // procedure and the resolver callbacks. Lock: the manager's connection lock
 // (m_hMutex), held by every caller except the resolver callbacks, which take
-// it themselves. Nothing here takes the dispatch lock.
+// it themselves; debug builds assert it on entry to every operation. Nothing
+// here takes the dispatch lock.
 #include "common/src/network/tcpipconnection.h"
 
 #include <arpa/inet.h>
@@ -69,6 +70,8 @@ CTCPIPConnection::CTCPIPConnection(unsigned int id, int socket, int port, const 
 }
 
 CTCPIPConnection::~CTCPIPConnection() {
+    // Deleting a running resolver waits for its callback, which takes the lock.
+    OS_ASSERT_NOT_HELD(m_hMutex);
     // The resolver first: its callback touches the timer.
     delete m_pResolver;
     m_pResolver = nullptr;
@@ -77,12 +80,14 @@ CTCPIPConnection::~CTCPIPConnection() {
 }
 
 void CTCPIPConnection::Start() {
+    OS_ASSERT_HELD(m_hMutex);
     // The callback waits for the lock we hold, so it meets a connection that
     // its creator has finished setting up.
     if (m_pResolver && !m_pResolver->IsThreadPresent()) m_pResolver->Start();
 }
 
 void CTCPIPConnection::Attach(ITCPIPConnectionOwner* pOwner, void* pOwnerTag) {
+    OS_ASSERT_HELD(m_hMutex);
     m_pOwner = pOwner;
     m_pOwnerTag = pOwner ? pOwnerTag : nullptr;
 }
@@ -94,6 +99,7 @@ CResolveDNS* CTCPIPConnection::DetachResolver() {
 }
 
 void CTCPIPConnection::CloseSocket() {
+    OS_ASSERT_HELD(m_hMutex);
     if (m_socket < 0) return;
     // Unregistered before the close: the number may be handed out again at
     // once, and a registration must never outlive its descriptor.
@@ -107,6 +113,7 @@ void CTCPIPConnection::Changed() {
 }
 
 void CTCPIPConnection::MarkDisconnectSent() {
+    OS_ASSERT_HELD(m_hMutex);
     m_bDisconnect = false;
     m_bDisconnectSent = true;
     // Destroyable now if already closed: the socket thread must look.
@@ -121,6 +128,7 @@ void CTCPIPConnection::EnterDisconnected() {
 }
 
 void CTCPIPConnection::Announce() {
+    OS_ASSERT_HELD(m_hMutex);
     OS_ASSERTMSG(m_status == TCPIP_STATUS_ESTABLISHED, "Announcing a connection in state %d", m_status);
     if (m_bDisconnect) {
         // An accepted socket is still open here.
@@ -136,6 +144,7 @@ void CTCPIPConnection::Announce() {
 }
 
 void CTCPIPConnection::Disconnect(int reason, bool flush) {
+    OS_ASSERT_HELD(m_hMutex);
     if (IConnectionManagerLogger* pLogger = Logger()) pLogger->Log(this, "TCPIP: Disconnect 0x%08x", reason, LogHandle());
     // The first cause wins, a local disconnect (-1) included.
     if (!m_bReasonRecorded) {
@@ -170,6 +179,7 @@ void CTCPIPConnection::Disconnect(int reason, bool flush) {
 }
 
 void CTCPIPConnection::Connect() {
+    OS_ASSERT_HELD(m_hMutex);
     OS_ASSERTMSG(m_status == TCPIP_STATUS_CONNECTING, "Connect in state %d", m_status);
     int error = 0;
     m_socket = TCPIP_Socket(&error);
@@ -204,6 +214,7 @@ void CTCPIPConnection::Connect() {
 }
 
 bool CTCPIPConnection::QueueData(const char* data, int length) {
+    OS_ASSERT_HELD(m_hMutex);
     OS_ASSERTMSG(length > 0 && data != nullptr, "QueueData of %d bytes", length);
     m_DataSent += static_cast<uint64_t>(length);
     IConnectionManagerLogger* pLogger = Logger();
@@ -277,6 +288,7 @@ void CTCPIPConnection::DropFirstBlock() {
 }
 
 void CTCPIPConnection::SendData() {
+    OS_ASSERT_HELD(m_hMutex);
     IConnectionManagerLogger* pLogger = Logger();
     if (!HasQueuedData() || (m_status != TCPIP_STATUS_CONNECTED && m_status != TCPIP_STATUS_FLUSHING)) {
         if (pLogger) {
@@ -341,6 +353,7 @@ void CTCPIPConnection::SendData() {
 }
 
 void CTCPIPConnection::TimerExpire(CTimer*) {
+    OS_ASSERT_HELD(m_hMutex);
     m_timer->Disable();
     int reason = TCPIP_REASON_LOCAL;
     switch (m_status) {
@@ -375,6 +388,7 @@ void CTCPIPConnection::TimerExpire(CTimer*) {
 }
 
 void CTCPIPConnection::ResolveComplete(const char* ip) {
+    OS_ASSERT_NOT_HELD(m_hMutex);
     OS_MutexLock(m_hMutex);
     OS_ASSERTMSG(!m_bResolved, "ResolveComplete for a connection that is not resolving");
     if (m_status == TCPIP_STATUS_ESTABLISHED || m_status == TCPIP_STATUS_RESOLVE) {
@@ -400,6 +414,7 @@ void CTCPIPConnection::ResolveComplete(const char* ip) {
 
 void CTCPIPConnection::ResolveFailed() {
     TRACE("DNS Resolve has failed");
+    OS_ASSERT_NOT_HELD(m_hMutex);
     OS_MutexLock(m_hMutex);
     Disconnect(TCPIP_REASON_RESOLVE, false);
     OS_MutexUnlock(m_hMutex);

@@ -5,7 +5,8 @@
 // Every operation runs with the manager's connection lock (m_hMutex) held:
 // the manager takes it before calling in, the timer callback runs inside the
 // socket thread's pass which holds it, and the two resolver callbacks take it
-// themselves. The connection never takes the manager's dispatch lock.
+// themselves. Debug builds check this on every operation. The connection
+// never takes the manager's dispatch lock.
 #ifndef NB_COMMON_NETWORK_TCPIPCONNECTION_H
 #define NB_COMMON_NETWORK_TCPIPCONNECTION_H
 

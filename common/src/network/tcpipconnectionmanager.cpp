@@ -98,6 +98,24 @@ void CTCPIPConnectionManager::CheckRunning() const {
     OS_ASSERTMSG(m_bRunning, "Reason: %s", "Error connection manager not running.");
 }
 
+void CTCPIPConnectionManager::CheckCallbackLocks() const {
+    OS_ASSERT_HELD(m_hDispatchMutex);
+    OS_ASSERT_NOT_HELD(m_hMutex);
+}
+
+void CTCPIPConnectionManager::CheckPassThread() const {
+#ifndef NDEBUG
+    OS_ASSERTMSG(m_pPassThread == OS_CurrentThreadToken(), "Reason: %s",
+                 "socket-thread work on a thread that does not run the socket pass");
+#endif
+}
+
+void CTCPIPConnectionManager::BecomePassThread() {
+#ifndef NDEBUG
+    m_pPassThread = OS_CurrentThreadToken();
+#endif
+}
+
 CTCPIPConnection* CTCPIPConnectionManager::Conn(HConnection hConnection) const {
     CTCPIPConnection* pConnection = static_cast<CTCPIPConnection*>(hConnection);
 #ifndef NDEBUG
@@ -161,6 +179,7 @@ int CTCPIPConnectionManager::Host(int port) {
 
 unsigned int CTCPIPConnectionManager::NextId() {
     // Dispatch lock held: m_globalID and m_sockets cannot change under us.
+    OS_ASSERT_HELD(m_hDispatchMutex);
     for (;;) {
         unsigned int id = m_globalID++;
         if (m_globalID == 0) {
@@ -186,6 +205,7 @@ CTCPIPConnectionManager::Record_t* CTCPIPConnectionManager::RecordOf(CTCPIPConne
 }
 
 void CTCPIPConnectionManager::ConnectionChanged(CTCPIPConnection* pConnection) {
+    OS_ASSERT_HELD(m_hMutex);
     Record_t* pRecord = RecordOf(pConnection);
     if (!pRecord->bChangeListed) {
         pRecord->bChangeListed = true;
@@ -201,6 +221,7 @@ void CTCPIPConnectionManager::ConnectionChanged(CTCPIPConnection* pConnection) {
 }
 
 void CTCPIPConnectionManager::SocketClosing(CTCPIPConnection* pConnection, int socket) {
+    OS_ASSERT_HELD(m_hMutex);
     Record_t* pRecord = RecordOf(pConnection);
     if (pRecord->watched == 0) return;
     // An event already collected for this connection finds its socket gone
@@ -210,6 +231,8 @@ void CTCPIPConnectionManager::SocketClosing(CTCPIPConnection* pConnection, int s
 }
 
 void CTCPIPConnectionManager::Adopt(CTCPIPConnection* pConnection) {
+    OS_ASSERT_HELD(m_hDispatchMutex);
+    OS_ASSERT_HELD(m_hMutex);
     Record_t* pRecord = new Record_t;
     pRecord->pConnection = pConnection;
     pRecord->seq = m_NextSeq++;
@@ -225,9 +248,12 @@ void CTCPIPConnectionManager::Adopt(CTCPIPConnection* pConnection) {
 }
 
 void CTCPIPConnectionManager::AnnounceLocked(CTCPIPConnection* pConnection) {
+    OS_ASSERT_HELD(m_hDispatchMutex);
+    OS_ASSERT_NOT_HELD(m_hMutex);
     OS_MutexLock(m_hMutex);
     pConnection->Announce();
     OS_MutexUnlock(m_hMutex);
+    CheckCallbackLocks();
     for (int i = 0; i < m_callbacks.Count(); i++) m_callbacks[i]->ClientConnect(pConnection);
 }
 
@@ -345,6 +371,7 @@ void CTCPIPConnectionManager::Dispatch() {
         if (pConnection->GetStatus() == TCPIP_STATUS_ESTABLISHED) {
             pConnection->Announce();
             OS_MutexUnlock(m_hMutex);
+            CheckCallbackLocks();
             for (int j = 0; j < m_callbacks.Count(); j++) m_callbacks[j]->ClientConnect(pConnection);
             OS_MutexLock(m_hMutex);
         }
@@ -352,6 +379,7 @@ void CTCPIPConnectionManager::Dispatch() {
             int reason = pConnection->GetClientError();
             pConnection->MarkDisconnectSent();
             OS_MutexUnlock(m_hMutex);
+            CheckCallbackLocks();
             for (int j = 0; j < m_callbacks.Count(); j++) {
                 m_callbacks[j]->ClientDisconnect(pConnection, reason != TCPIP_REASON_LOCAL, reason);
             }
@@ -363,6 +391,7 @@ void CTCPIPConnectionManager::Dispatch() {
 }
 
 void CTCPIPConnectionManager::AcceptOne(int listener) {
+    CheckPassThread();
     TCPIPPeer_t peer;
     int error = 0;
     int s = TCPIP_Accept(listener, &peer, &error);
@@ -420,6 +449,7 @@ void CTCPIPConnectionManager::DestroyOutsideLocks(CVector<Record_t*>& doomed) {
 }
 
 void CTCPIPConnectionManager::WatchListener(bool watch) {
+    CheckPassThread();
     if (watch == m_bListenerWatched) return;
     unsigned int registered = m_bListenerWatched ? TCPIP_POLL_READ : 0u;
     int error = m_Poller.Watch(m_serverSocket, registered, watch ? TCPIP_POLL_READ : 0u, &s_ListenerTag);
@@ -431,6 +461,8 @@ void CTCPIPConnectionManager::WatchListener(bool watch) {
 }
 
 void CTCPIPConnectionManager::Watch(Record_t* pRecord) {
+    OS_ASSERT_HELD(m_hMutex);
+    CheckPassThread();
     // Read and urgent data while connected, write while data waits
     // (connected or flushing), urgent data while a flush still has data.
     // Unannounced sockets are not watched, so no data arrives before
@@ -465,6 +497,9 @@ void CTCPIPConnectionManager::Watch(Record_t* pRecord) {
 }
 
 void CTCPIPConnectionManager::SettleChanged(CVector<Record_t*>& doomed) {
+    OS_ASSERT_HELD(m_hDispatchMutex);
+    OS_ASSERT_HELD(m_hMutex);
+    CheckPassThread();
     // Creation order, as a walk over m_sockets has it; the list may grow
     // while it is worked off (a failing connect reports itself again) and is
     // then simply worked off further.
@@ -496,6 +531,9 @@ void CTCPIPConnectionManager::SettleChanged(CVector<Record_t*>& doomed) {
 }
 
 void CTCPIPConnectionManager::HandleReady(Record_t* pRecord, unsigned int events) {
+    OS_ASSERT_HELD(m_hDispatchMutex);
+    OS_ASSERT_HELD(m_hMutex);
+    CheckPassThread();
     // The socket may have been closed since the wait (by another thread or a
     // callback): then it is no longer ours to touch.
     CTCPIPConnection* pConnection = pRecord->pConnection;
@@ -529,6 +567,7 @@ void CTCPIPConnectionManager::HandleReady(Record_t* pRecord, unsigned int events
 }
 
 void CTCPIPConnectionManager::Receive(CTCPIPConnection* pConnection, int s) {
+    CheckPassThread();
     IConnectionManagerLogger* pLogger = pConnection->Logger();
     int recvErrno = 0;
     ssize_t n = TCPIP_Recv(s, m_recvBuffer, sizeof(m_recvBuffer), &recvErrno);
@@ -540,6 +579,7 @@ void CTCPIPConnectionManager::Receive(CTCPIPConnection* pConnection, int s) {
         }
         for (int j = 0; j < m_callbacksExtended.Count(); j++) {
             OS_MutexUnlock(m_hMutex);
+            CheckCallbackLocks();
             m_callbacksExtended[j]->ClientData(pConnection, m_recvBuffer, static_cast<int>(n));
             OS_MutexLock(m_hMutex);
         }
@@ -560,6 +600,7 @@ void CTCPIPConnectionManager::Receive(CTCPIPConnection* pConnection, int s) {
 }
 
 void CTCPIPConnectionManager::RunPass() {
+    CheckPassThread();
     CVector<Record_t*> doomed;
 
     LockDispatch();
@@ -608,6 +649,7 @@ void CTCPIPConnectionManager::RunPass() {
 }
 
 void CTCPIPConnectionManager::ThreadEntry(CSignal& signal) {
+    BecomePassThread();
     do {
         RunPass();
     } while (!signal.CheckSignal());
@@ -619,6 +661,8 @@ void CTCPIPConnectionManager::Dispatch(CSignal& signal, int timeOutMs) {
     OS_ASSERTMSG(t_pDispatchHolder != this, "Reason: %s",
                  "Dispatch, AddListener, RemoveListener, Connect or Shutdown called from inside a listener callback");
     if (IsThreadPresent()) EndThread();
+    // The socket thread is gone for good: its passes run here from now on.
+    BecomePassThread();
     if (timeOutMs != 0) {
         m_DispatchTimer->SetInterval(timeOutMs);
         m_DispatchTimer->Enable();
@@ -638,6 +682,8 @@ void CTCPIPConnectionManager::Shutdown() {
                  "Dispatch, AddListener, RemoveListener, Connect or Shutdown called from inside a listener callback");
     m_bRunning = false;
     if (IsThreadPresent()) EndThread();
+    // No pass runs any more; what was the socket thread's is ours now.
+    BecomePassThread();
     CVector<Record_t*> doomed;
     LockDispatch();
     OS_MutexLock(m_hMutex);

@@ -8,7 +8,9 @@
 // and the extended Dispatch on the thread calling Dispatch(). From inside a
 // callback a listener may call SendData, Disconnect, ClientError,
 // GetConnectionId, FindConnection and the getters, never Dispatch,
-// AddListener, RemoveListener, Connect or Shutdown.
+// AddListener, RemoveListener, Connect or Shutdown. Debug builds assert these
+// rules where they apply, and that socket-thread work runs on the thread
+// running the socket pass.
 #ifndef NB_COMMON_NETWORK_TCPIPCONNECTIONMANAGER_H
 #define NB_COMMON_NETWORK_TCPIPCONNECTIONMANAGER_H
 
@@ -141,6 +143,11 @@ private:
     void LockDispatch();
     void UnlockDispatch();
     void CheckRunning() const;
+    // Debug builds: the lock rules of listener callbacks, and that the
+    // caller is the thread running socket passes.
+    void CheckCallbackLocks() const;
+    void CheckPassThread() const;
+    void BecomePassThread();
     CTCPIPConnection* Conn(HConnection hConnection) const;
     unsigned int NextId();
     void AnnounceLocked(CTCPIPConnection* pConnection);
@@ -176,6 +183,11 @@ private:
     CVector<Record_t*> m_Changed;       // not owned; for the socket thread's next pass
     CVector<Record_t*> m_Reports;       // not owned; unannounced or with a pending disconnect
     uint64_t m_NextSeq;                 // creation order of connections
+#ifndef NDEBUG
+    // The thread running socket passes: the socket thread, or the caller of
+    // Dispatch(signal, ms) or Shutdown once that thread is gone. Debug only.
+    const void* m_pPassThread = nullptr;
+#endif
 };
 
 #endif

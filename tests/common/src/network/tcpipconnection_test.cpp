@@ -1,6 +1,7 @@
 // One connection driven by hand over a real loopback pair: the send queue at
 // the byte level, the batch rule, the time-out phases under virtual time, the
-// disconnect procedure and its reason codes.
+// disconnect procedure and its reason codes, and (in debug builds) the lock
+// rule every operation checks.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -31,7 +32,9 @@ struct Rig {
     ~Rig() {
         if (conn) {
             delete conn->DetachResolver();
+            OS_MutexLock(lock);
             conn->CloseSocket();
+            OS_MutexUnlock(lock);
             delete conn;
         }
         if (peer >= 0) close(peer);
@@ -429,12 +432,42 @@ TEST(ConnectionDisconnect, ConnectStepOpensANonDelayedSocket) {
 TEST(ConnectionDeathTest, FlushingAConnectionThatIsAlreadyFlushingIsFatal) {
     Rig rig;
     rig.Accepted();
+    OS_MutexLock(rig.lock);
     rig.conn->Disconnect(TCPIP_REASON_LOCAL, true);
     EXPECT_DEATH(rig.conn->Disconnect(TCPIP_REASON_LOCAL, true), "already flushing");
+    OS_MutexUnlock(rig.lock);
 }
 
 TEST(ConnectionDeathTest, QueueingZeroBytesIsFatal) {
     Rig rig;
     rig.Accepted();
+    OS_MutexLock(rig.lock);
     EXPECT_DEATH(rig.conn->QueueData("x", 0), "QueueData of 0 bytes");
+    OS_MutexUnlock(rig.lock);
 }
+
+#ifndef NDEBUG
+// The rule that every operation runs under the connection lock is checked,
+// so a caller that forgets it fails at once instead of as a rare race.
+TEST(ConnectionDeathTest, OperationsWithoutTheConnectionLockAreFatalInDebugBuilds) {
+    Rig rig;
+    rig.Accepted();
+    const char* rule = "a required lock is not held";
+    EXPECT_DEATH(rig.conn->QueueData("x", 1), rule);
+    EXPECT_DEATH(rig.conn->SendData(), rule);
+    EXPECT_DEATH(rig.conn->Disconnect(TCPIP_REASON_LOCAL, false), rule);
+    EXPECT_DEATH(rig.conn->TimerExpire(rig.conn->GetTimer()), rule);
+}
+
+// The destructor joins a running lookup, whose callback waits for that lock.
+TEST(ConnectionDeathTest, DestroyingAConnectionUnderItsLockIsFatalInDebugBuilds) {
+    Rig rig;
+    rig.Accepted();
+    EXPECT_DEATH(
+        {
+            OS_MutexLock(rig.lock);
+            delete rig.conn;
+        },
+        "a lock that must not be held is");
+}
+#endif
