@@ -143,6 +143,7 @@ TEST(ConnectionManagerLimits, FailingAcceptRestsTheListenerWhileServedConnection
         char c;
         EXPECT_TRUE(nettest::ReadExactly(served, &c, 1, 2000));
         EXPECT_TRUE(nettest::WriteAll(served, "q", 1));
+        // Deliberate: time passes while the listener keeps failing.
         OS_Sleep(200);
         server.mgr.Dispatch();
     }
