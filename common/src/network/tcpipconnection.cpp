@@ -98,13 +98,17 @@ CResolveDNS* CTCPIPConnection::DetachResolver() {
     return pResolver;
 }
 
-void CTCPIPConnection::CloseSocket() {
+void CTCPIPConnection::CloseSocket(bool abort) {
     OS_ASSERT_HELD(m_hMutex);
     if (m_socket < 0) return;
     // Unregistered before the close: the number may be handed out again at
     // once, and a registration must never outlive its descriptor.
     if (m_pOwner) m_pOwner->SocketClosing(this, m_socket);
-    TCPIP_Close(m_socket);
+    if (abort) {
+        TCPIP_Abort(m_socket);
+    } else {
+        TCPIP_Close(m_socket);
+    }
     m_socket = -1;
 }
 
@@ -120,19 +124,19 @@ void CTCPIPConnection::MarkDisconnectSent() {
     Changed();
 }
 
-void CTCPIPConnection::EnterDisconnected() {
+void CTCPIPConnection::EnterDisconnected(bool abort) {
     m_status = TCPIP_STATUS_DISCONNECTED;
     // Nothing is left to time out; a late expiry would only be logged.
     m_timer->Disable();
-    CloseSocket();
+    CloseSocket(abort);
 }
 
 void CTCPIPConnection::Announce() {
     OS_ASSERT_HELD(m_hMutex);
     OS_ASSERTMSG(m_status == TCPIP_STATUS_ESTABLISHED, "Announcing a connection in state %d", m_status);
     if (m_bDisconnect) {
-        // An accepted socket is still open here.
-        EnterDisconnected();
+        // An accepted socket is still open here; nothing was ever sent on it.
+        EnterDisconnected(true);
     } else if (m_bConnected) {
         m_status = TCPIP_STATUS_CONNECTED;
     } else if (m_bResolved) {
@@ -165,12 +169,14 @@ void CTCPIPConnection::Disconnect(int reason, bool flush) {
             m_timer->Enable();
             m_timer->Restart();
         } else {
-            EnterDisconnected();
+            EnterDisconnected(true);
         }
         break;
     case TCPIP_STATUS_FLUSHING:
         OS_ASSERTMSG(!flush, "Flush requested on a connection that is already flushing");
-        EnterDisconnected();
+        // A drained flush lets the kernel deliver the rest in order; one
+        // that gave up on queued data abandons the kernel's copy too.
+        EnterDisconnected(HasQueuedData());
         break;
     case TCPIP_STATUS_DISCONNECTED:
         return;

@@ -80,13 +80,18 @@ public:
     void SendData();
     // The disconnect procedure: records reason (the first one wins) and
     // closes now or, with flush, after the queue had its 60 s to drain.
+    // Closing without a flush aborts the socket (the kernel drops what it
+    // still holds for the peer, the peer gets a reset); so does a flush that
+    // ends with data still queued. A flush that drained the queue closes in
+    // order, so the peer gets everything and an end of stream.
     void Disconnect(int reason, bool flush);
     // Socket thread, state CONNECTING: opens the socket and starts connect.
     void Connect();
     // Moves an unannounced connection to its working state (Dispatch).
     void Announce();
-    // Closes the socket if still open (shutdown of the manager).
-    void CloseSocket();
+    // Closes the socket if still open, abortively with abort (the manager's
+    // shutdown); the connection's state is left as it is.
+    void CloseSocket(bool abort);
     // Hands the resolver to the caller, who deletes it outside the lock.
     CResolveDNS* DetachResolver();
 
@@ -137,7 +142,7 @@ private:
     void Changed();
     void Append(const char* data, DWORD length);
     void DropFirstBlock();
-    void EnterDisconnected();
+    void EnterDisconnected(bool abort);
 
     int m_socket;                          // -1 while none is open
     int m_port;

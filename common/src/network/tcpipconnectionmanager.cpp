@@ -409,6 +409,7 @@ void CTCPIPConnectionManager::AcceptOne(int listener) {
         return;
     }
     m_bAcceptFailing = false;
+    // The sockets turned away here never carried data: an orderly close.
     if (s >= TCPIP_DESCRIPTOR_LIMIT) {
         Log_PrintAll("FD_SETSIZE exceeded");
         TCPIP_Close(s);
@@ -695,9 +696,11 @@ void CTCPIPConnectionManager::Shutdown() {
     }
     for (int i = 0; i < m_sockets.Count(); i++) {
         CTCPIPConnection* pConnection = m_sockets[i];
+        // Aborted first, so that not even a drained flush leaves the kernel
+        // holding data for a peer after we have gone; then the disconnect
+        // procedure for its state and texts.
+        pConnection->CloseSocket(true);
         pConnection->Disconnect(TCPIP_REASON_LOCAL, false);
-        // An unannounced accepted socket is still open after that.
-        pConnection->CloseSocket();
         Record_t* pRecord = RecordOf(pConnection);
         pConnection->Attach(nullptr, nullptr);
         pRecord->bLinked = false;

@@ -78,10 +78,12 @@ public:
     // is still returned and fails at once (ClientDisconnect 0x10000002).
     HConnection Connect(const char* address, int port, bool callbackNow);
     // Local close, reported as reason -1; with flush the queue is sent
-    // first (the socket closes 60 s later). Flushing twice is fatal.
+    // first (the socket closes 60 s later). Flushing twice is fatal. Without
+    // flush (as with ClientError) the socket is aborted: the peer gets a
+    // reset and the kernel keeps nothing of the unsent data.
     void Disconnect(HConnection hConnection, bool flush);
-    // Stops the socket thread, closes everything without callbacks.
-    // Never from inside a callback.
+    // Stops the socket thread, aborts every connection's socket and closes
+    // everything without callbacks. Never from inside a callback.
     void Shutdown();
     // Runs the socket loop on the calling thread (stopping the socket thread
     // for good) until signal is set or timeOutMs (if not 0) has passed; then
