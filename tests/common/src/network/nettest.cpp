@@ -320,6 +320,13 @@ HConnection Server::Accept(int* pClient) {
 }
 
 ManagerTest::~ManagerTest() {
+    // The manager first: with its socket thread joined, closing the peers
+    // cannot race a test's last look at a connection.
+    if (!server.shutDown) {
+        server.mgr.RemoveListener(&server.listener);
+        server.mgr.Shutdown();
+        server.shutDown = true;
+    }
     for (int fd : peers) close(fd);
 }
 

@@ -126,8 +126,8 @@ struct Server {
     bool shutDown = false;
 };
 
-// The manager tests' fixture: a Server of its own per test; the peers it
-// hands out are closed at the end.
+// The manager tests' fixture: a Server of its own per test, shut down at the
+// end before the peers it handed out are closed.
 class ManagerTest : public ::testing::Test {
 protected:
     explicit ManagerTest(int maxConnections = 64) : server(maxConnections) {}
