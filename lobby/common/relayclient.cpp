@@ -1,17 +1,14 @@
+// The relay client over the transport's socket helpers: a non-blocking
+// connect bounded by the caller's time-out, then a blocking socket read
+// behind bounded waits.
 #include "lobby/common/relayclient.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
+
+#include "common/src/network/tcpipsocket.h"
 
 namespace {
 
@@ -20,17 +17,10 @@ long long NowMs() {
         .count();
 }
 
-// Waits for events on fd until the deadline; false on time-out or error.
-bool WaitFor(int fd, short events, long long deadline) {
-    for (;;) {
-        long long left = deadline - NowMs();
-        if (left < 0) return false;
-        struct pollfd p = {fd, events, 0};
-        int r = poll(&p, 1, static_cast<int>(left));
-        if (r > 0) return true;
-        if (r == 0) return false;
-        if (errno != EINTR) return false;
-    }
+// Waits for fd until the deadline; false on time-out.
+bool WaitFor(int fd, TCPIPWaitFor_t what, long long deadline) {
+    long long left = deadline - NowMs();
+    return left >= 0 && TCPIP_Wait(fd, what, static_cast<int>(left));
 }
 
 }  // namespace
@@ -38,50 +28,33 @@ bool WaitFor(int fd, short events, long long deadline) {
 bool CRelayClient::Connect(const char* host, int port, int timeoutMs) {
     Close();
     long long deadline = NowMs() + timeoutMs;
-    struct addrinfo hints = {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo* result = nullptr;
-    char service[16];
-    snprintf(service, sizeof service, "%d", port);
-    if (getaddrinfo(host, service, &hints, &result) != 0 || !result) return false;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bool ok = fd >= 0;
-    if (ok) {
-        int flags = fcntl(fd, F_GETFL);
-        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-        int r = connect(fd, result->ai_addr, result->ai_addrlen);
-        if (r != 0 && errno == EINPROGRESS) {
-            ok = WaitFor(fd, POLLOUT, deadline);
-            int error = 0;
-            socklen_t len = sizeof error;
-            ok = ok && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
-        } else {
-            ok = r == 0;
-        }
-        fcntl(fd, F_SETFL, flags);
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    }
-    freeaddrinfo(result);
+    char ip[64];
+    if (!TCPIP_Resolve(host, ip, sizeof ip)) return false;
+    int fd = TCPIP_Socket();
+    if (fd < 0) return false;
+    // Non-blocking only while connecting, so the wait is ours to bound.
+    bool ok = TCPIP_SetNonBlocking(fd) && TCPIP_Connect(fd, ip, port, nullptr) &&
+              WaitFor(fd, TCPIP_WAIT_WRITE, deadline);
+    int result = 0;
+    ok = ok && TCPIP_SocketError(fd, &result) == 0 && result == 0 && TCPIP_SetBlocking(fd);
     if (!ok) {
-        if (fd >= 0) close(fd);
+        TCPIP_Close(fd);
         return false;
     }
+    TCPIP_SetNoDelay(fd);
     m_Socket = fd;
     return true;
 }
 
 void CRelayClient::Close() {
-    if (m_Socket >= 0) close(m_Socket);
+    if (m_Socket >= 0) TCPIP_Close(m_Socket);
     m_Socket = -1;
 }
 
 bool CRelayClient::SendAll(const void* data, int length) {
     const char* p = static_cast<const char*>(data);
     while (length > 0 && m_Socket >= 0) {
-        ssize_t n = send(m_Socket, p, static_cast<size_t>(length), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = TCPIP_Send(m_Socket, p, static_cast<size_t>(length), nullptr);
         if (n <= 0) return false;
         p += n;
         length -= static_cast<int>(n);
@@ -102,9 +75,10 @@ bool CRelayClient::ReadExact(void* data, int length, int timeoutMs) {
     long long deadline = NowMs() + timeoutMs;
     char* p = static_cast<char*>(data);
     while (length > 0) {
-        if (m_Socket < 0 || !WaitFor(m_Socket, POLLIN, deadline)) return false;
-        ssize_t n = recv(m_Socket, p, static_cast<size_t>(length), 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (m_Socket < 0 || !WaitFor(m_Socket, TCPIP_WAIT_READ, deadline)) return false;
+        int error = 0;
+        ssize_t n = TCPIP_Recv(m_Socket, p, static_cast<size_t>(length), &error);
+        if (n < 0 && error == EAGAIN) continue;
         if (n <= 0) return false;
         p += n;
         length -= static_cast<int>(n);
@@ -138,9 +112,10 @@ int CRelayClient::Register(int timeoutMs) {
 bool CRelayClient::WaitClosed(int timeoutMs) {
     long long deadline = NowMs() + timeoutMs;
     char sink[4096];
-    while (m_Socket >= 0 && WaitFor(m_Socket, POLLIN, deadline)) {
-        ssize_t n = recv(m_Socket, sink, sizeof sink, 0);
-        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return true;
+    while (m_Socket >= 0 && WaitFor(m_Socket, TCPIP_WAIT_READ, deadline)) {
+        int error = 0;
+        ssize_t n = TCPIP_Recv(m_Socket, sink, sizeof sink, &error);
+        if (n == 0 || (n < 0 && error != EAGAIN)) return true;
     }
     return false;
 }

@@ -1,22 +1,20 @@
 // One TCP connection: the send queue, the time-out phases, the disconnect
 // procedure and the resolver callbacks. Lock: the manager's connection lock
 // (m_hMutex), held by every caller except the resolver callbacks, which take
-// it themselves. Nothing here takes the dispatch lock.
+// it themselves; debug builds assert it on entry to every operation. Nothing
+// here takes the dispatch lock.
 #include "common/src/network/tcpipconnection.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 
 #include "common/src/cbase.h"
 #include "common/src/heap.h"
-#include "common/src/network/tcpipconnectionmanager.h"
+#include "common/src/network/itcpipconnectionowner.h"
+#include "common/src/network/tcpipsocket.h"
 
 bool TCPIP_IsDottedAddress(const char* address) {
     // Strict four-number form only: the longest text is 15 characters, so a
@@ -54,10 +52,7 @@ CTCPIPConnection::CTCPIPConnection(unsigned int id, int socket, int port, const 
       m_QueuedBytes(0),
       m_bReasonRecorded(false),
       m_pOwner(nullptr),
-      m_Seq(0),
-      m_Watched(0),
-      m_bChangeListed(false),
-      m_bReportListed(false) {
+      m_pOwnerTag(nullptr) {
     OS_ASSERT(address != nullptr && timerManager != nullptr && hMutex != nullptr);
     m_ip[0] = 0;
     m_timer = m_timerManager->CreateTimer(TCPIP_SEND_STALL_MS, false, true, this);
@@ -66,7 +61,7 @@ CTCPIPConnection::CTCPIPConnection(unsigned int id, int socket, int port, const 
         m_bResolved = false;
         m_timer->SetInterval(TCPIP_RESOLVE_MS);
         m_timer->Enable();
-        // Last: its callback may run at once (it waits for our lock).
+        // Built here, started by Start().
         m_pResolver = new CResolveDNS(address, this);
     } else {
         OS_ASSERTMSG(strlen(address) <= 15, "Address too long: %s", address);
@@ -75,11 +70,26 @@ CTCPIPConnection::CTCPIPConnection(unsigned int id, int socket, int port, const 
 }
 
 CTCPIPConnection::~CTCPIPConnection() {
+    // Deleting a running resolver waits for its callback, which takes the lock.
+    OS_ASSERT_NOT_HELD(m_hMutex);
     // The resolver first: its callback touches the timer.
     delete m_pResolver;
     m_pResolver = nullptr;
     for (int i = 0; i < m_writeQueueData.Count(); i++) OS_Free(m_writeQueueData[i]);
     m_timerManager->DestroyTimer(m_timer);
+}
+
+void CTCPIPConnection::Start() {
+    OS_ASSERT_HELD(m_hMutex);
+    // The callback waits for the lock we hold, so it meets a connection that
+    // its creator has finished setting up.
+    if (m_pResolver && !m_pResolver->IsThreadPresent()) m_pResolver->Start();
+}
+
+void CTCPIPConnection::Attach(ITCPIPConnectionOwner* pOwner, void* pOwnerTag) {
+    OS_ASSERT_HELD(m_hMutex);
+    m_pOwner = pOwner;
+    m_pOwnerTag = pOwner ? pOwnerTag : nullptr;
 }
 
 CResolveDNS* CTCPIPConnection::DetachResolver() {
@@ -88,14 +98,18 @@ CResolveDNS* CTCPIPConnection::DetachResolver() {
     return pResolver;
 }
 
-void CTCPIPConnection::CloseSocket() {
-    if (m_socket >= 0) {
-        // Unregistered before the close: the number may be handed out again
-        // at once, and a registration must never outlive its descriptor.
-        if (m_pOwner) m_pOwner->SocketClosing(this);
-        close(m_socket);
-        m_socket = -1;
+void CTCPIPConnection::CloseSocket(bool abort) {
+    OS_ASSERT_HELD(m_hMutex);
+    if (m_socket < 0) return;
+    // Unregistered before the close: the number may be handed out again at
+    // once, and a registration must never outlive its descriptor.
+    if (m_pOwner) m_pOwner->SocketClosing(this, m_socket);
+    if (abort) {
+        TCPIP_Abort(m_socket);
+    } else {
+        TCPIP_Close(m_socket);
     }
+    m_socket = -1;
 }
 
 void CTCPIPConnection::Changed() {
@@ -103,32 +117,26 @@ void CTCPIPConnection::Changed() {
 }
 
 void CTCPIPConnection::MarkDisconnectSent() {
+    OS_ASSERT_HELD(m_hMutex);
     m_bDisconnect = false;
     m_bDisconnectSent = true;
     // Destroyable now if already closed: the socket thread must look.
     Changed();
 }
 
-void CTCPIPConnection::EnterDisconnected() {
+void CTCPIPConnection::EnterDisconnected(bool abort) {
     m_status = TCPIP_STATUS_DISCONNECTED;
     // Nothing is left to time out; a late expiry would only be logged.
     m_timer->Disable();
-    CloseSocket();
-}
-
-int CTCPIPConnection::ReadSocketError(int* pResult) {
-    int error = 0;
-    socklen_t len = sizeof(error);
-    int result = m_socket >= 0 ? getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &error, &len) : -1;
-    if (pResult) *pResult = result;
-    return error;
+    CloseSocket(abort);
 }
 
 void CTCPIPConnection::Announce() {
+    OS_ASSERT_HELD(m_hMutex);
     OS_ASSERTMSG(m_status == TCPIP_STATUS_ESTABLISHED, "Announcing a connection in state %d", m_status);
     if (m_bDisconnect) {
-        // An accepted socket is still open here.
-        EnterDisconnected();
+        // An accepted socket is still open here; nothing was ever sent on it.
+        EnterDisconnected(true);
     } else if (m_bConnected) {
         m_status = TCPIP_STATUS_CONNECTED;
     } else if (m_bResolved) {
@@ -140,6 +148,7 @@ void CTCPIPConnection::Announce() {
 }
 
 void CTCPIPConnection::Disconnect(int reason, bool flush) {
+    OS_ASSERT_HELD(m_hMutex);
     if (IConnectionManagerLogger* pLogger = Logger()) pLogger->Log(this, "TCPIP: Disconnect 0x%08x", reason, LogHandle());
     // The first cause wins, a local disconnect (-1) included.
     if (!m_bReasonRecorded) {
@@ -160,12 +169,14 @@ void CTCPIPConnection::Disconnect(int reason, bool flush) {
             m_timer->Enable();
             m_timer->Restart();
         } else {
-            EnterDisconnected();
+            EnterDisconnected(true);
         }
         break;
     case TCPIP_STATUS_FLUSHING:
         OS_ASSERTMSG(!flush, "Flush requested on a connection that is already flushing");
-        EnterDisconnected();
+        // A drained flush lets the kernel deliver the rest in order; one
+        // that gave up on queued data abandons the kernel's copy too.
+        EnterDisconnected(HasQueuedData());
         break;
     case TCPIP_STATUS_DISCONNECTED:
         return;
@@ -174,34 +185,26 @@ void CTCPIPConnection::Disconnect(int reason, bool flush) {
 }
 
 void CTCPIPConnection::Connect() {
+    OS_ASSERT_HELD(m_hMutex);
     OS_ASSERTMSG(m_status == TCPIP_STATUS_CONNECTING, "Connect in state %d", m_status);
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(m_port));
-    if (inet_pton(AF_INET, m_ip, &addr.sin_addr) != 1) {
-        Disconnect(TCPIP_REASON_FAILED, false);
-        return;
-    }
-    m_socket = socket(AF_INET, SOCK_STREAM, 0);
+    int error = 0;
+    m_socket = TCPIP_Socket(&error);
     if (m_socket < 0) {
-        TRACE("Connect failed on errno 0x%04x", errno);
+        TRACE("Connect failed on errno 0x%04x", error);
         Disconnect(TCPIP_REASON_FAILED, false);
         return;
     }
-    if (m_socket >= TCPIP_SET_SIZE) {
+    if (m_socket >= TCPIP_DESCRIPTOR_LIMIT) {
         Log_PrintAll("FD_SETSIZE exceeded");
         Disconnect(TCPIP_REASON_FAILED, false);
         return;
     }
-    int flags = fcntl(m_socket, F_GETFL, 0);
-    if (flags < 0 || fcntl(m_socket, F_SETFL, flags | O_NONBLOCK) < 0) {
+    if (!TCPIP_SetNonBlocking(m_socket)) {
         Disconnect(TCPIP_REASON_FAILED, false);
         return;
     }
-    int one = 1;
-    setsockopt(m_socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    if (connect(m_socket, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0 || errno == EINPROGRESS) {
+    TCPIP_SetNoDelay(m_socket);
+    if (TCPIP_Connect(m_socket, m_ip, m_port, &error)) {
         m_status = TCPIP_STATUS_CONNECTED;
         // Data queued before the connect now waits for the socket: guard it
         // with the send-stall time-out like any other queued data.
@@ -212,11 +215,12 @@ void CTCPIPConnection::Connect() {
         Changed();
         return;
     }
-    TRACE("Connect failed on errno 0x%04x", errno);
+    TRACE("Connect failed on errno 0x%04x", error);
     Disconnect(TCPIP_REASON_FAILED, false);
 }
 
 bool CTCPIPConnection::QueueData(const char* data, int length) {
+    OS_ASSERT_HELD(m_hMutex);
     OS_ASSERTMSG(length > 0 && data != nullptr, "QueueData of %d bytes", length);
     m_DataSent += static_cast<uint64_t>(length);
     IConnectionManagerLogger* pLogger = Logger();
@@ -240,7 +244,7 @@ bool CTCPIPConnection::QueueData(const char* data, int length) {
 
     if (m_status == TCPIP_STATUS_CONNECTED) {
         if (!batch && !HasQueuedData()) {
-            ssize_t sent = send(m_socket, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+            ssize_t sent = TCPIP_Send(m_socket, data, static_cast<size_t>(length), nullptr);
             if (sent > 0) {
                 if (pLogger) {
                     pLogger->Log(this, "TCPIP: Pre-sent data, size = 0x%04x, handle = 0x%08x",
@@ -290,6 +294,7 @@ void CTCPIPConnection::DropFirstBlock() {
 }
 
 void CTCPIPConnection::SendData() {
+    OS_ASSERT_HELD(m_hMutex);
     IConnectionManagerLogger* pLogger = Logger();
     if (!HasQueuedData() || (m_status != TCPIP_STATUS_CONNECTED && m_status != TCPIP_STATUS_FLUSHING)) {
         if (pLogger) {
@@ -308,9 +313,10 @@ void CTCPIPConnection::SendData() {
             pLogger->Log(this, "TCPIP: Sending data, size = 0x%04x, handle = 0x%08x", static_cast<int>(size),
                          LogHandle());
         }
-        ssize_t sent = send(m_socket, m_writeQueueData[0] + m_writePtr, size, MSG_NOSIGNAL);
+        int sendErrno = 0;
+        ssize_t sent = TCPIP_Send(m_socket, m_writeQueueData[0] + m_writePtr, size, &sendErrno);
         if (sent == 0) {
-            int error = ReadSocketError(nullptr);
+            int error = TCPIP_SocketError(m_socket);
             if (pLogger) pLogger->Log(this, "TCPIP: Send error, error = 0x%04x, handle = 0x%08x", error, LogHandle());
             if (!sentAny && error != EINPROGRESS) {
                 TRACE("TCPIP: Send died on errno: 0x%04x", error);
@@ -319,9 +325,8 @@ void CTCPIPConnection::SendData() {
             break;
         }
         if (sent < 0) {
-            int sendErrno = errno;
             int result = 0;
-            int error = ReadSocketError(&result);
+            int error = TCPIP_SocketError(m_socket, &result);
             if (result != 0) error = sendErrno;
             if (pLogger) {
                 pLogger->Log(this, "TCPIP: Send error #2, error = 0x%04x, handle = 0x%08x", error, LogHandle());
@@ -330,7 +335,7 @@ void CTCPIPConnection::SendData() {
             // broken peer; without this its always-writable socket would
             // spin the socket thread until the flush time-out.
             if (m_status == TCPIP_STATUS_FLUSHING && sendErrno != EAGAIN && sendErrno != EWOULDBLOCK &&
-                sendErrno != EINTR && sendErrno != ENOBUFS) {
+                sendErrno != ENOBUFS) {
                 Disconnect(m_dataSendRecv ? TCPIP_REASON_SEND : TCPIP_REASON_FAILED, false);
             }
             break;
@@ -354,6 +359,7 @@ void CTCPIPConnection::SendData() {
 }
 
 void CTCPIPConnection::TimerExpire(CTimer*) {
+    OS_ASSERT_HELD(m_hMutex);
     m_timer->Disable();
     int reason = TCPIP_REASON_LOCAL;
     switch (m_status) {
@@ -388,6 +394,7 @@ void CTCPIPConnection::TimerExpire(CTimer*) {
 }
 
 void CTCPIPConnection::ResolveComplete(const char* ip) {
+    OS_ASSERT_NOT_HELD(m_hMutex);
     OS_MutexLock(m_hMutex);
     OS_ASSERTMSG(!m_bResolved, "ResolveComplete for a connection that is not resolving");
     if (m_status == TCPIP_STATUS_ESTABLISHED || m_status == TCPIP_STATUS_RESOLVE) {
@@ -413,6 +420,7 @@ void CTCPIPConnection::ResolveComplete(const char* ip) {
 
 void CTCPIPConnection::ResolveFailed() {
     TRACE("DNS Resolve has failed");
+    OS_ASSERT_NOT_HELD(m_hMutex);
     OS_MutexLock(m_hMutex);
     Disconnect(TCPIP_REASON_RESOLVE, false);
     OS_MutexUnlock(m_hMutex);

@@ -5,7 +5,8 @@
 // Every operation runs with the manager's connection lock (m_hMutex) held:
 // the manager takes it before calling in, the timer callback runs inside the
 // socket thread's pass which holds it, and the two resolver callbacks take it
-// themselves. The connection never takes the manager's dispatch lock.
+// themselves. Debug builds check this on every operation. The connection
+// never takes the manager's dispatch lock.
 #ifndef NB_COMMON_NETWORK_TCPIPCONNECTION_H
 #define NB_COMMON_NETWORK_TCPIPCONNECTION_H
 
@@ -26,9 +27,9 @@ enum TCPIPConnectionStatus_t : int32_t {
     TCPIP_STATUS_DISCONNECTED = 5,  // socket closed; awaits its report and destruction
 };
 
-// Descriptors the manager serves (0..4095, the size of the socket sets it
-// has always promised); a socket numbered higher is never served.
-const int TCPIP_SET_SIZE = 4096;
+// Descriptors the manager serves are numbered below this (it has always
+// promised 4096 sockets); a socket numbered higher is never served.
+const int TCPIP_DESCRIPTOR_LIMIT = 4096;
 // Queue blocks are at least this large, so bursts of small writes coalesce.
 const int TCPIP_QUEUE_BLOCK = 4096;
 // From this QueueData call within one tick value on, data is queued, not sent.
@@ -42,17 +43,18 @@ const int TCPIP_FLUSH_MS = 60000;
 // all-ones broadcast address does not count: it is treated as a host name.
 bool TCPIP_IsDottedAddress(const char* address);
 
-class CTCPIPConnectionManager;
+class ITCPIPConnectionOwner;
 
 // Owned by the manager, which creates it with the connection lock held and
 // destroys it without that lock (after deleting the resolver taken out with
-// DetachResolver). Owns its queue blocks, its timer (through the borrowed
-// timer manager) and its resolver; borrows the lock and the logger field.
+// DetachResolver). Owns its queue blocks, its socket, its timer (through the
+// borrowed timer manager) and its resolver; borrows the lock, the logger
+// field and its owner (ITCPIPConnectionOwner), which it tells of changes.
 class CTCPIPConnection : public ITimerCallback, public IResolveDNSCallback {
 public:
     // connected: an accepted socket (socket given, address the peer's dotted
     // text). Otherwise outgoing: no socket yet, address dotted text or a host
-    // name (a name starts its resolver at once).
+    // name (which Start() then looks up).
     CTCPIPConnection(unsigned int id, int socket, int port, const char* address, CTimerManager* timerManager,
                      HMutex hMutex, IConnectionManagerLogger** ppLogger, bool connected);
     // Frees the queue, destroys the timer and a resolver still attached. Does
@@ -61,6 +63,16 @@ public:
     CTCPIPConnection(const CTCPIPConnection&) = delete;
     CTCPIPConnection& operator=(const CTCPIPConnection&) = delete;
 
+    // Starts the host-name lookup of an outgoing connection to a name (a
+    // no-op otherwise). Once, after construction, so that the lookup thread
+    // never meets a connection still being built.
+    void Start();
+    // Tells the connection who to notify of changes, and the owner's tag for
+    // its own record of it (given back by GetOwnerTag). Null pOwner detaches:
+    // nothing is notified any more.
+    void Attach(ITCPIPConnectionOwner* pOwner, void* pOwnerTag);
+    void* GetOwnerTag() const { return m_pOwnerTag; }
+
     // Sends directly when possible, queues the rest. False (data dropped) in
     // a state that cannot send any more.
     bool QueueData(const char* data, int length);
@@ -68,13 +80,18 @@ public:
     void SendData();
     // The disconnect procedure: records reason (the first one wins) and
     // closes now or, with flush, after the queue had its 60 s to drain.
+    // Closing without a flush aborts the socket (the kernel drops what it
+    // still holds for the peer, the peer gets a reset); so does a flush that
+    // ends with data still queued. A flush that drained the queue closes in
+    // order, so the peer gets everything and an end of stream.
     void Disconnect(int reason, bool flush);
     // Socket thread, state CONNECTING: opens the socket and starts connect.
     void Connect();
     // Moves an unannounced connection to its working state (Dispatch).
     void Announce();
-    // Closes the socket if still open (shutdown of the manager).
-    void CloseSocket();
+    // Closes the socket if still open, abortively with abort (the manager's
+    // shutdown); the connection's state is left as it is.
+    void CloseSocket(bool abort);
     // Hands the resolver to the caller, who deletes it outside the lock.
     CResolveDNS* DetachResolver();
 
@@ -121,14 +138,11 @@ public:
     IConnectionManagerLogger* Logger() const { return m_ppLogger ? *m_ppLogger : nullptr; }
 
 private:
-    // The manager keeps its socket-thread bookkeeping in the fields below.
-    friend class CTCPIPConnectionManager;
-    // Tells the owning manager that state, socket or queue emptiness changed.
+    // Tells the owner that state, socket or queue emptiness changed.
     void Changed();
     void Append(const char* data, DWORD length);
     void DropFirstBlock();
-    void EnterDisconnected();
-    int ReadSocketError(int* pResult);
+    void EnterDisconnected(bool abort);
 
     int m_socket;                          // -1 while none is open
     int m_port;
@@ -156,13 +170,8 @@ private:
     DWORD m_SendCountInTick;               // QueueData calls seen in that tick
     uint64_t m_QueuedBytes;                // unsent bytes in the queue
     bool m_bReasonRecorded;                // m_clientError holds the first cause
-    // Owned by the manager's bookkeeping, under the connection lock: the
-    // socket thread looks only at connections that changed or are ready.
-    CTCPIPConnectionManager* m_pOwner;     // not owned; null outside a manager (or once unlinked)
-    uint64_t m_Seq;                        // creation order within the manager
-    unsigned int m_Watched;                // events registered for m_socket; 0 when not registered
-    bool m_bChangeListed;                  // on the manager's change list
-    bool m_bReportListed;                  // on the manager's list for Dispatch()
+    ITCPIPConnectionOwner* m_pOwner;       // not owned; null outside a manager (or once detached)
+    void* m_pOwnerTag;                     // not owned; the owner's record of us, opaque here
 };
 
 #endif

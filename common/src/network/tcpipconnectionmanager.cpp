@@ -1,5 +1,5 @@
 // The connection manager: listener bookkeeping, announcements, and the
-// socket thread's pass (timers, epoll wait, accept, send, receive, destroy).
+// socket thread's pass (timers, wait, accept, send, receive, destroy).
 //
 // Locks, outer to inner: m_hDispatchMutex -> m_hMutex -> the timer manager's
 // lock. m_sockets changes only with both held, so either one suffices to
@@ -8,38 +8,25 @@
 //
 // Nothing here walks all connections per pass. Connections report every
 // change that matters to the socket thread (state, socket, queue becoming
-// empty or non-empty) into m_Changed, and everything Dispatch() must
-// announce into m_Reports; both lists are kept in creation order when
-// worked off, so callbacks come in the order a walk over m_sockets gave.
-// A descriptor is removed from the epoll set before it is closed, and an
-// epoll event names its connection, never a descriptor number, so a number
-// reused by a new connection is never confused with the old one.
+// empty or non-empty) through ConnectionChanged into m_Changed, and
+// everything Dispatch() must announce into m_Reports; both lists are kept
+// in creation order when worked off, so callbacks come in the order a walk
+// over m_sockets gives.
 #include "common/src/network/tcpipconnectionmanager.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <signal.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdarg>
-#include <cstring>
 
 #include "common/src/cbase.h"
-#include "common/src/heap.h"
+#include "common/src/network/tcpipsocket.h"
 
 // How long the listening socket rests after a failed accept (EMFILE and the
 // like leave it readable, so retrying at once would spin).
 static const DWORD ACCEPT_PAUSE_MS = 1000;
-static const int SELECT_WAIT_MS = 500;
-static const int LISTEN_BACKLOG = 10;
 
 // The manager whose dispatch lock this thread holds (the innermost one).
 // Listener callbacks run with that lock held; re-taking it from a callback
@@ -48,43 +35,19 @@ static thread_local const CTCPIPConnectionManager* t_pDispatchHolder = nullptr;
 
 namespace {
 
-// epoll data of the two descriptors that are not connections.
+// The poller tag of the listening socket; connections are tagged with their
+// records.
 char s_ListenerTag;
-char s_WakeTag;
 // One wait reports every descriptor that can be registered: each
-// connection's, the listener and the wake-up descriptor.
-const int EVENT_SLOTS = TCPIP_SET_SIZE + 2;
-
-bool MakeNonBlocking(int fd) {
-    int flags = fcntl(fd, F_GETFL, 0);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
+// connection's and the listener (the poller's wake-up needs no slot of ours,
+// but gets one).
+const int EVENT_SLOTS = TCPIP_DESCRIPTOR_LIMIT + 2;
 
 }  // namespace
 
 void SignalHandler(int) { signal(SIGPIPE, SignalHandler); }
 
-CString LogVExpandList(const char* format, va_list args) {
-    int size = 256;
-    for (;;) {
-        char* buf = static_cast<char*>(OS_Malloc(static_cast<unsigned int>(size)));
-        va_list copy;
-        va_copy(copy, args);
-        int n = vsnprintf(buf, static_cast<size_t>(size), format, copy);
-        va_end(copy);
-        if (n < 0) {
-            OS_Free(buf);
-            return CString();
-        }
-        if (n < size) {
-            CString result(buf);
-            OS_Free(buf);
-            return result;
-        }
-        OS_Free(buf);
-        size = n + 1;
-    }
-}
+CString LogVExpandList(const char* format, va_list args) { return VSprintf(format, args); }
 
 CString LogVExpand(const char* format, ...) {
     va_list args;
@@ -109,13 +72,8 @@ CTCPIPConnectionManager::CTCPIPConnectionManager(int maxConnections)
       m_bAcceptPaused(false),
       m_bAcceptFailing(false),
       m_pOuterDispatchHolder(nullptr),
-      m_epoll(-1),
-      m_wakeFd(-1),
-      m_pEvents(nullptr),
       m_bListenerWatched(false),
-      m_NextSeq(0),
-      m_bWaiting(false),
-      m_bWakePending(false) {
+      m_NextSeq(0) {
     OS_ASSERTMSG(maxConnections > 1, "Reason: %s", "maxConnections must be greater than 1");
 }
 
@@ -138,6 +96,24 @@ void CTCPIPConnectionManager::UnlockDispatch() {
 
 void CTCPIPConnectionManager::CheckRunning() const {
     OS_ASSERTMSG(m_bRunning, "Reason: %s", "Error connection manager not running.");
+}
+
+void CTCPIPConnectionManager::CheckCallbackLocks() const {
+    OS_ASSERT_HELD(m_hDispatchMutex);
+    OS_ASSERT_NOT_HELD(m_hMutex);
+}
+
+void CTCPIPConnectionManager::CheckPassThread() const {
+#ifndef NDEBUG
+    OS_ASSERTMSG(m_pPassThread == OS_CurrentThreadToken(), "Reason: %s",
+                 "socket-thread work on a thread that does not run the socket pass");
+#endif
+}
+
+void CTCPIPConnectionManager::BecomePassThread() {
+#ifndef NDEBUG
+    m_pPassThread = OS_CurrentThreadToken();
+#endif
 }
 
 CTCPIPConnection* CTCPIPConnectionManager::Conn(HConnection hConnection) const {
@@ -170,20 +146,8 @@ bool CTCPIPConnectionManager::Init() {
     m_Changed.RemoveAll();
     m_Reports.RemoveAll();
     m_NextSeq = 0;
-    m_bWaiting = false;
-    m_bWakePending = false;
     m_bListenerWatched = false;
-    m_epoll = epoll_create1(EPOLL_CLOEXEC);
-    OS_ASSERTMSG(m_epoll >= 0, "Reason: %s", "Unable to create the socket thread's epoll set");
-    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    OS_ASSERTMSG(m_wakeFd >= 0, "Reason: %s", "Unable to create the socket thread's wake-up descriptor");
-    struct epoll_event wake;
-    memset(&wake, 0, sizeof(wake));
-    wake.events = EPOLLIN;
-    wake.data.ptr = &s_WakeTag;
-    OS_ASSERTMSG(epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wakeFd, &wake) == 0, "Reason: %s",
-                 "Unable to watch the socket thread's wake-up descriptor");
-    m_pEvents = new struct epoll_event[EVENT_SLOTS];
+    m_Poller.Open(EVENT_SLOTS, m_hMutex);
     signal(SIGPIPE, SignalHandler);
     m_bRunning = true;
     StartThread(OS_THREAD_PRIORITY_NORMAL);
@@ -196,30 +160,10 @@ int CTCPIPConnectionManager::Host(int port) {
     CheckRunning();
     OS_ASSERTMSG(port >= 0 && port <= 65534, "Reason: %s", "Invalid port number, port is out of range");
     OS_ASSERTMSG(!m_bServer, "Reason: %s", "Host called while a listening socket is open");
-    int s = socket(AF_INET, SOCK_STREAM, 0);
+    int s = TCPIP_Listen(port, &port);
     if (s < 0) return 0;
-    int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (s >= TCPIP_SET_SIZE || !MakeNonBlocking(s) ||
-        bind(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
-        close(s);
-        return 0;
-    }
-    if (port == 0) {
-        socklen_t len = sizeof(addr);
-        if (getsockname(s, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
-            close(s);
-            return 0;
-        }
-        port = ntohs(addr.sin_port);
-    }
-    if (listen(s, LISTEN_BACKLOG) != 0) {
-        close(s);
+    if (s >= TCPIP_DESCRIPTOR_LIMIT) {
+        TCPIP_Close(s);
         return 0;
     }
     LockDispatch();
@@ -227,7 +171,7 @@ int CTCPIPConnectionManager::Host(int port) {
     m_serverSocket = s;
     m_bServer = true;
     // The socket thread starts watching it at its next pass.
-    WakeLocked();
+    m_Poller.Wake();
     OS_MutexUnlock(m_hMutex);
     UnlockDispatch();
     return port;
@@ -235,6 +179,7 @@ int CTCPIPConnectionManager::Host(int port) {
 
 unsigned int CTCPIPConnectionManager::NextId() {
     // Dispatch lock held: m_globalID and m_sockets cannot change under us.
+    OS_ASSERT_HELD(m_hDispatchMutex);
     for (;;) {
         unsigned int id = m_globalID++;
         if (m_globalID == 0) {
@@ -255,50 +200,60 @@ void CTCPIPConnectionManager::TestSetNextId(unsigned int id) {
     UnlockDispatch();
 }
 
-void CTCPIPConnectionManager::WakeLocked() {
-    // Connection lock held. Only a waiting socket thread needs the nudge;
-    // one unread nudge is enough for any number of changes.
-    if (!m_bWaiting || m_bWakePending) return;
-    m_bWakePending = true;
-    uint64_t one = 1;
-    ssize_t written = write(m_wakeFd, &one, sizeof(one));
-    (void)written;  // only fails when the counter is already non-zero
+CTCPIPConnectionManager::Record_t* CTCPIPConnectionManager::RecordOf(CTCPIPConnection* pConnection) {
+    return static_cast<Record_t*>(pConnection->GetOwnerTag());
 }
 
 void CTCPIPConnectionManager::ConnectionChanged(CTCPIPConnection* pConnection) {
-    if (!pConnection->m_bChangeListed) {
-        pConnection->m_bChangeListed = true;
-        m_Changed.AddToTail(pConnection);
-        WakeLocked();
+    OS_ASSERT_HELD(m_hMutex);
+    Record_t* pRecord = RecordOf(pConnection);
+    if (!pRecord->bChangeListed) {
+        pRecord->bChangeListed = true;
+        m_Changed.AddToTail(pRecord);
+        // Only a waiting socket thread needs the nudge.
+        m_Poller.Wake();
     }
-    if (!pConnection->m_bReportListed &&
+    if (!pRecord->bReportListed &&
         (pConnection->GetStatus() == TCPIP_STATUS_ESTABLISHED || pConnection->IsDisconnectPending())) {
-        pConnection->m_bReportListed = true;
-        m_Reports.AddToTail(pConnection);
+        pRecord->bReportListed = true;
+        m_Reports.AddToTail(pRecord);
     }
 }
 
-void CTCPIPConnectionManager::SocketClosing(CTCPIPConnection* pConnection) {
-    if (pConnection->m_Watched == 0) return;
-    // epoll_ctl is safe against a concurrent epoll_wait; an event already
-    // collected for this connection finds its socket gone and is dropped.
-    epoll_ctl(m_epoll, EPOLL_CTL_DEL, pConnection->GetSocket(), nullptr);
-    pConnection->m_Watched = 0;
+void CTCPIPConnectionManager::SocketClosing(CTCPIPConnection* pConnection, int socket) {
+    OS_ASSERT_HELD(m_hMutex);
+    Record_t* pRecord = RecordOf(pConnection);
+    if (pRecord->watched == 0) return;
+    // An event already collected for this connection finds its socket gone
+    // and is dropped.
+    m_Poller.Unwatch(socket);
+    pRecord->watched = 0;
 }
 
 void CTCPIPConnectionManager::Adopt(CTCPIPConnection* pConnection) {
-    // Both locks held.
-    pConnection->m_pOwner = this;
-    pConnection->m_Seq = m_NextSeq++;
+    OS_ASSERT_HELD(m_hDispatchMutex);
+    OS_ASSERT_HELD(m_hMutex);
+    Record_t* pRecord = new Record_t;
+    pRecord->pConnection = pConnection;
+    pRecord->seq = m_NextSeq++;
+    pRecord->watched = 0;
+    pRecord->bChangeListed = false;
+    pRecord->bReportListed = false;
+    pRecord->bLinked = true;
+    pConnection->Attach(this, pRecord);
     m_sockets.AddToTail(pConnection);
     ConnectionChanged(pConnection);
+    // Last: a lookup's answer must find the connection in the manager.
+    pConnection->Start();
 }
 
 void CTCPIPConnectionManager::AnnounceLocked(CTCPIPConnection* pConnection) {
-    // Dispatch lock held, connection lock not.
+    OS_ASSERT_HELD(m_hDispatchMutex);
+    OS_ASSERT_NOT_HELD(m_hMutex);
     OS_MutexLock(m_hMutex);
     pConnection->Announce();
     OS_MutexUnlock(m_hMutex);
+    CheckCallbackLocks();
     for (int i = 0; i < m_callbacks.Count(); i++) m_callbacks[i]->ClientConnect(pConnection);
 }
 
@@ -404,18 +359,19 @@ void CTCPIPConnectionManager::Dispatch() {
     // the lock is released for a callback wait for the next Dispatch()
     // unless they are still ahead in this one. Holding the dispatch lock,
     // nobody destroys them meanwhile.
-    CVector<CTCPIPConnection*> reports;
+    CVector<Record_t*> reports;
     reports.Std().swap(m_Reports.Std());
-    for (int i = 0; i < reports.Count(); i++) reports[i]->m_bReportListed = false;
+    for (int i = 0; i < reports.Count(); i++) reports[i]->bReportListed = false;
     if (reports.Count() > 1) {
         std::sort(reports.Std().begin(), reports.Std().end(),
-                  [](const CTCPIPConnection* a, const CTCPIPConnection* b) { return a->m_Seq < b->m_Seq; });
+                  [](const Record_t* a, const Record_t* b) { return a->seq < b->seq; });
     }
     for (int i = 0; i < reports.Count(); i++) {
-        CTCPIPConnection* pConnection = reports[i];
+        CTCPIPConnection* pConnection = reports[i]->pConnection;
         if (pConnection->GetStatus() == TCPIP_STATUS_ESTABLISHED) {
             pConnection->Announce();
             OS_MutexUnlock(m_hMutex);
+            CheckCallbackLocks();
             for (int j = 0; j < m_callbacks.Count(); j++) m_callbacks[j]->ClientConnect(pConnection);
             OS_MutexLock(m_hMutex);
         }
@@ -423,6 +379,7 @@ void CTCPIPConnectionManager::Dispatch() {
             int reason = pConnection->GetClientError();
             pConnection->MarkDisconnectSent();
             OS_MutexUnlock(m_hMutex);
+            CheckCallbackLocks();
             for (int j = 0; j < m_callbacks.Count(); j++) {
                 m_callbacks[j]->ClientDisconnect(pConnection, reason != TCPIP_REASON_LOCAL, reason);
             }
@@ -434,12 +391,12 @@ void CTCPIPConnectionManager::Dispatch() {
 }
 
 void CTCPIPConnectionManager::AcceptOne(int listener) {
-    struct sockaddr_in addr;
-    socklen_t len = sizeof(addr);
-    int s = accept(listener, reinterpret_cast<struct sockaddr*>(&addr), &len);
+    CheckPassThread();
+    TCPIPPeer_t peer;
+    int error = 0;
+    int s = TCPIP_Accept(listener, &peer, &error);
     if (s < 0) {
-        int error = errno;
-        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED) return;
+        if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED) return;
         // Out of descriptors or memory: the pending connection stays in the
         // backlog and the socket stays readable. Rest it instead of spinning.
         if (!m_bAcceptFailing) {
@@ -452,158 +409,169 @@ void CTCPIPConnectionManager::AcceptOne(int listener) {
         return;
     }
     m_bAcceptFailing = false;
-    if (s >= TCPIP_SET_SIZE) {
+    // The sockets turned away here never carried data: an orderly close.
+    if (s >= TCPIP_DESCRIPTOR_LIMIT) {
         Log_PrintAll("FD_SETSIZE exceeded");
-        close(s);
+        TCPIP_Close(s);
         return;
     }
     LockDispatch();
     if (m_sockets.Count() >= m_maxConnections) {
         UnlockDispatch();
         Log_PrintAll("Max connections exceeded (%d connections)", m_maxConnections);
-        close(s);
+        TCPIP_Close(s);
         return;
     }
-    if (!MakeNonBlocking(s)) {
+    if (!TCPIP_SetNonBlocking(s)) {
         UnlockDispatch();
         TRACE("Socket connection failed");
-        close(s);
+        TCPIP_Close(s);
         return;
     }
-    int one = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    const unsigned char* ip = reinterpret_cast<const unsigned char*>(&addr.sin_addr.s_addr);
-    CString address = Sprintf("%d.%d.%d.%d", ip[0], ip[1], ip[2], ip[3]);
+    TCPIP_SetNoDelay(s);
     OS_MutexLock(m_hMutex);
-    CTCPIPConnection* pConnection = new CTCPIPConnection(NextId(), s, ntohs(addr.sin_port), address.Ptr(),
-                                                         &m_TimerManager, m_hMutex, &m_pLogger, true);
+    CTCPIPConnection* pConnection =
+        new CTCPIPConnection(NextId(), s, peer.port, peer.ip, &m_TimerManager, m_hMutex, &m_pLogger, true);
     Adopt(pConnection);
     OS_MutexUnlock(m_hMutex);
     UnlockDispatch();
 }
 
-void CTCPIPConnectionManager::DestroyOutsideLocks(CVector<CTCPIPConnection*>& doomed) {
+void CTCPIPConnectionManager::DestroyOutsideLocks(CVector<Record_t*>& doomed) {
     for (int i = 0; i < doomed.Count(); i++) {
+        CTCPIPConnection* pConnection = doomed[i]->pConnection;
         // The resolver first: joining it lets a callback still waiting for
         // the connection lock finish on a live connection.
-        delete doomed[i]->DetachResolver();
+        delete pConnection->DetachResolver();
+        delete pConnection;
         delete doomed[i];
     }
     doomed.RemoveAll();
 }
 
 void CTCPIPConnectionManager::WatchListener(bool watch) {
+    CheckPassThread();
     if (watch == m_bListenerWatched) return;
-    struct epoll_event ev;
-    memset(&ev, 0, sizeof(ev));
-    ev.events = EPOLLIN;
-    ev.data.ptr = &s_ListenerTag;
-    if (epoll_ctl(m_epoll, watch ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, m_serverSocket, &ev) == 0) {
+    unsigned int registered = m_bListenerWatched ? TCPIP_POLL_READ : 0u;
+    int error = m_Poller.Watch(m_serverSocket, registered, watch ? TCPIP_POLL_READ : 0u, &s_ListenerTag);
+    if (error == 0) {
         m_bListenerWatched = watch;
     } else {
-        Log_PrintAll("TCPIP: unable to %s the listening socket, errno 0x%04x", watch ? "watch" : "unwatch", errno);
+        Log_PrintAll("TCPIP: unable to %s the listening socket, errno 0x%04x", watch ? "watch" : "unwatch", error);
     }
 }
 
-void CTCPIPConnectionManager::Watch(CTCPIPConnection* pConnection) {
-    // The interest the select sets expressed: read and urgent data while
-    // connected, write while data waits (connected or flushing), urgent
-    // data while a flush still has data. Unannounced sockets are not
-    // watched, so no data arrives before ClientConnect.
+void CTCPIPConnectionManager::Watch(Record_t* pRecord) {
+    OS_ASSERT_HELD(m_hMutex);
+    CheckPassThread();
+    // Read and urgent data while connected, write while data waits
+    // (connected or flushing), urgent data while a flush still has data.
+    // Unannounced sockets are not watched, so no data arrives before
+    // ClientConnect.
+    CTCPIPConnection* pConnection = pRecord->pConnection;
     int s = pConnection->GetSocket();
     unsigned int wanted = 0;
     if (s >= 0) {
         TCPIPConnectionStatus_t status = pConnection->GetStatus();
         bool queued = pConnection->HasQueuedData();
         if (status == TCPIP_STATUS_CONNECTED) {
-            wanted = EPOLLIN | EPOLLPRI | (queued ? static_cast<unsigned int>(EPOLLOUT) : 0u);
+            wanted = TCPIP_POLL_READ | TCPIP_POLL_URGENT | (queued ? static_cast<unsigned int>(TCPIP_POLL_WRITE) : 0u);
         } else if (status == TCPIP_STATUS_FLUSHING && queued) {
-            wanted = EPOLLOUT | EPOLLPRI;
+            wanted = TCPIP_POLL_WRITE | TCPIP_POLL_URGENT;
         }
     }
-    if (wanted == pConnection->m_Watched) return;
+    if (wanted == pRecord->watched) return;
     if (s < 0) {
         // Closed sockets were unregistered by SocketClosing.
-        pConnection->m_Watched = 0;
+        pRecord->watched = 0;
         return;
     }
-    struct epoll_event ev;
-    memset(&ev, 0, sizeof(ev));
-    ev.events = wanted;
-    ev.data.ptr = pConnection;
-    int op = pConnection->m_Watched == 0 ? EPOLL_CTL_ADD : (wanted == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD);
-    if (epoll_ctl(m_epoll, op, s, &ev) != 0) {
+    int error = m_Poller.Watch(s, pRecord->watched, wanted, pRecord);
+    if (error != 0) {
         // Out of kernel memory or watches: a socket that cannot be watched
         // cannot be served; it ends like a socket reporting a condition.
-        TRACE("Socket could not be watched, errno 0x%04x", errno);
+        TRACE("Socket could not be watched, errno 0x%04x", error);
         pConnection->Disconnect(TCPIP_REASON_EXCEPTION, false);
         return;
     }
-    pConnection->m_Watched = wanted;
+    pRecord->watched = wanted;
 }
 
-void CTCPIPConnectionManager::SettleChanged(CVector<CTCPIPConnection*>& doomed) {
-    // Both locks held. Creation order, as a walk over m_sockets had it; the
-    // list may grow while it is worked off (a failing connect reports
-    // itself again) and is then simply worked off further.
-    CVectorBase<CTCPIPConnection*>::Vector_t& changed = m_Changed.Std();
+void CTCPIPConnectionManager::SettleChanged(CVector<Record_t*>& doomed) {
+    OS_ASSERT_HELD(m_hDispatchMutex);
+    OS_ASSERT_HELD(m_hMutex);
+    CheckPassThread();
+    // Creation order, as a walk over m_sockets has it; the list may grow
+    // while it is worked off (a failing connect reports itself again) and is
+    // then simply worked off further.
+    CVectorBase<Record_t*>::Vector_t& changed = m_Changed.Std();
     if (changed.size() > 1) {
-        std::sort(changed.begin(), changed.end(),
-                  [](const CTCPIPConnection* a, const CTCPIPConnection* b) { return a->m_Seq < b->m_Seq; });
+        std::sort(changed.begin(), changed.end(), [](const Record_t* a, const Record_t* b) { return a->seq < b->seq; });
     }
     for (size_t i = 0; i < changed.size(); i++) {
-        CTCPIPConnection* pConnection = changed[i];
-        if (pConnection->m_pOwner != this) continue;  // unlinked earlier in this loop
-        pConnection->m_bChangeListed = false;
+        Record_t* pRecord = changed[i];
+        if (!pRecord->bLinked) continue;  // taken out earlier in this loop
+        pRecord->bChangeListed = false;
+        CTCPIPConnection* pConnection = pRecord->pConnection;
         if (pConnection->GetStatus() == TCPIP_STATUS_CONNECTING) pConnection->Connect();
         if (pConnection->IsDisconnectSent() && pConnection->GetStatus() == TCPIP_STATUS_DISCONNECTED) {
             m_sockets.Remove(m_sockets.Find(pConnection));
-            if (pConnection->m_bReportListed) {
-                m_Reports.RemoveByValue(pConnection);
-                pConnection->m_bReportListed = false;
+            if (pRecord->bReportListed) {
+                m_Reports.RemoveByValue(pRecord);
+                pRecord->bReportListed = false;
             }
             // Late resolver callbacks must not list it again.
-            pConnection->m_pOwner = nullptr;
-            doomed.AddToTail(pConnection);
+            pConnection->Attach(nullptr, nullptr);
+            pRecord->bLinked = false;
+            doomed.AddToTail(pRecord);
             continue;
         }
-        Watch(pConnection);
+        Watch(pRecord);
     }
     changed.clear();
 }
 
-void CTCPIPConnectionManager::HandleReady(CTCPIPConnection* pConnection, unsigned int events) {
-    // Both locks held. The socket may have been closed since the wait (by
-    // another thread or a callback): then it is no longer ours to touch.
+void CTCPIPConnectionManager::HandleReady(Record_t* pRecord, unsigned int events) {
+    OS_ASSERT_HELD(m_hDispatchMutex);
+    OS_ASSERT_HELD(m_hMutex);
+    CheckPassThread();
+    // The socket may have been closed since the wait (by another thread or a
+    // callback): then it is no longer ours to touch.
+    CTCPIPConnection* pConnection = pRecord->pConnection;
     int s = pConnection->GetSocket();
     if (s < 0) return;
-    unsigned int watched = pConnection->m_Watched;
-    // The select sets' meaning: readable covers end of stream, hang-up and
-    // error; writable covers error; the exception set is urgent data. A
-    // flushing socket is not read, so its hang-up counts as writable: the
-    // next send then finds the peer gone.
-    bool exception = (watched & EPOLLPRI) && (events & EPOLLPRI);
-    bool readable = (watched & EPOLLIN) && (events & (EPOLLIN | EPOLLHUP | EPOLLERR));
-    unsigned int writeEvents = EPOLLOUT | EPOLLERR | ((watched & EPOLLIN) ? 0u : static_cast<unsigned int>(EPOLLHUP));
-    bool writable = (watched & EPOLLOUT) && (events & writeEvents);
+    unsigned int watched = pRecord->watched;
+    // Readable covers end of stream, hang-up and error; writable covers
+    // error; urgent data is the exceptional condition. A flushing socket is
+    // not read, so its hang-up counts as writable: the next send then finds
+    // the peer gone.
+    bool exception = (watched & TCPIP_POLL_URGENT) && (events & TCPIP_POLL_URGENT);
+    bool readable =
+        (watched & TCPIP_POLL_READ) && (events & (TCPIP_POLL_READ | TCPIP_POLL_HANGUP | TCPIP_POLL_ERROR));
+    unsigned int writeEvents = TCPIP_POLL_WRITE | TCPIP_POLL_ERROR |
+                               ((watched & TCPIP_POLL_READ) ? 0u : static_cast<unsigned int>(TCPIP_POLL_HANGUP));
+    bool writable = (watched & TCPIP_POLL_WRITE) && (events & writeEvents);
     if (exception) {
-        int error = 0;
-        socklen_t len = sizeof(error);
-        getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len);
-        TRACE("Socket exception occurred 0x%04x", error);
+        TRACE("Socket exception occurred 0x%04x", TCPIP_SocketError(s));
         pConnection->Disconnect(TCPIP_REASON_EXCEPTION, false);
     }
     if (writable) pConnection->SendData();
     if (!readable) return;
-    IConnectionManagerLogger* pLogger = pConnection->Logger();
     if (pConnection->GetStatus() != TCPIP_STATUS_CONNECTED) {
-        if (pLogger) {
+        if (IConnectionManagerLogger* pLogger = pConnection->Logger()) {
             pLogger->Log(pConnection, "TCPIP: Recv data in wrong state, state = 0x%04x, handle = 0x%08x",
                          static_cast<int>(pConnection->GetStatus()), pConnection->LogHandle());
         }
         return;
     }
-    ssize_t n = recv(s, m_recvBuffer, sizeof(m_recvBuffer), 0);
+    Receive(pConnection, s);
+}
+
+void CTCPIPConnectionManager::Receive(CTCPIPConnection* pConnection, int s) {
+    CheckPassThread();
+    IConnectionManagerLogger* pLogger = pConnection->Logger();
+    int recvErrno = 0;
+    ssize_t n = TCPIP_Recv(s, m_recvBuffer, sizeof(m_recvBuffer), &recvErrno);
     if (n > 0) {
         pConnection->NoteReceived(static_cast<int>(n));
         if (pLogger) {
@@ -612,14 +580,13 @@ void CTCPIPConnectionManager::HandleReady(CTCPIPConnection* pConnection, unsigne
         }
         for (int j = 0; j < m_callbacksExtended.Count(); j++) {
             OS_MutexUnlock(m_hMutex);
+            CheckCallbackLocks();
             m_callbacksExtended[j]->ClientData(pConnection, m_recvBuffer, static_cast<int>(n));
             OS_MutexLock(m_hMutex);
         }
     } else if (n == 0) {
-        int recvErrno = errno;
-        int error = 0;
-        socklen_t len = sizeof(error);
-        int result = getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len);
+        int result = 0;
+        int error = TCPIP_SocketError(s, &result);
         if (pLogger) {
             pLogger->Log(pConnection, "TCPIP: Recv error, error = 0x%04x, errno = %x/%x, handle = 0x%08x", error,
                          recvErrno, result, pConnection->LogHandle());
@@ -628,13 +595,14 @@ void CTCPIPConnectionManager::HandleReady(CTCPIPConnection* pConnection, unsigne
             pConnection->Disconnect(pConnection->HasDataFlowed() ? TCPIP_REASON_CLOSED : TCPIP_REASON_FAILED, false);
         }
     } else if (pLogger) {
-        pLogger->Log(pConnection, "TCPIP: Recv error #2, error = 0x%04x, handle = 0x%08x", errno,
+        pLogger->Log(pConnection, "TCPIP: Recv error #2, error = 0x%04x, handle = 0x%08x", recvErrno,
                      pConnection->LogHandle());
     }
 }
 
 void CTCPIPConnectionManager::RunPass() {
-    CVector<CTCPIPConnection*> doomed;
+    CheckPassThread();
+    CVector<Record_t*> doomed;
 
     LockDispatch();
     OS_MutexLock(m_hMutex);
@@ -642,56 +610,37 @@ void CTCPIPConnectionManager::RunPass() {
     if (m_bAcceptPaused && OS_GetTickCount() - m_AcceptPausedAt >= ACCEPT_PAUSE_MS) m_bAcceptPaused = false;
     if (m_bServer) WatchListener(!m_bAcceptPaused);
     SettleChanged(doomed);
-    // From here on a change made by another thread writes m_wakeFd, so
-    // new data or a new state is acted upon at once, not after the wait.
-    m_bWaiting = true;
+    // From here on a change made by another thread wakes the wait, so new
+    // data or a new state is acted upon at once, not after the wait.
+    m_Poller.ArmWake();
     OS_MutexUnlock(m_hMutex);
     UnlockDispatch();
     DestroyOutsideLocks(doomed);
 
-    int ready = epoll_wait(m_epoll, m_pEvents, EVENT_SLOTS, SELECT_WAIT_MS);
-    if (ready < 0) {
-        int error = errno;
-        if (error == EINTR) {
-            TRACE("Call to select interrupted.");
-        } else if (error == EBADF) {
-            TRACE("Socket closed while in select.");
-        } else {
-            Log_PrintAll("TCP/IP died on errno: 0x%04x", error);
-            OS_ASSERTMSG(false, "Unexpected socket error");
-        }
-        ready = 0;
-    }
-
+    m_Poller.Wait(TCPIP_POLL_WAIT_MS);
     m_Ready.clear();
     bool acceptNow = false;
-    for (int i = 0; i < ready; i++) {
-        void* tag = m_pEvents[i].data.ptr;
-        if (tag == &s_WakeTag) continue;
-        if (tag == &s_ListenerTag) {
-            acceptNow = (m_pEvents[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0;
+    const std::vector<TCPIPPollReady_t>& ready = m_Poller.Ready();
+    for (size_t i = 0; i < ready.size(); i++) {
+        if (ready[i].pTag == &s_ListenerTag) {
+            acceptNow = (ready[i].events & (TCPIP_POLL_READ | TCPIP_POLL_ERROR | TCPIP_POLL_HANGUP)) != 0;
             continue;
         }
-        Ready_t entry = {static_cast<CTCPIPConnection*>(tag), m_pEvents[i].events};
+        Ready_t entry = {static_cast<Record_t*>(ready[i].pTag), ready[i].events};
         m_Ready.push_back(entry);
     }
     if (acceptNow && m_bListenerWatched) AcceptOne(m_serverSocket);
 
     LockDispatch();
     OS_MutexLock(m_hMutex);
-    m_bWaiting = false;
-    if (m_bWakePending) {
-        uint64_t count = 0;
-        ssize_t got = read(m_wakeFd, &count, sizeof(count));
-        (void)got;
-        m_bWakePending = false;
-    }
-    // Last created first, as the walk from the end of m_sockets had it.
+    m_Poller.DisarmWake();
+    // Last created first, as the walk from the end of m_sockets has it.
     if (m_Ready.size() > 1) {
         std::sort(m_Ready.begin(), m_Ready.end(),
-                  [](const Ready_t& a, const Ready_t& b) { return a.pConnection->m_Seq > b.pConnection->m_Seq; });
+                  [](const Ready_t& a, const Ready_t& b) { return a.pRecord->seq > b.pRecord->seq; });
     }
-    for (size_t i = 0; i < m_Ready.size(); i++) HandleReady(m_Ready[i].pConnection, m_Ready[i].events);
+    for (size_t i = 0; i < m_Ready.size(); i++) HandleReady(m_Ready[i].pRecord, m_Ready[i].events);
+    m_Ready.clear();
     // Finished connections are destroyed before the pass ends, so a
     // Shutdown that waits for this pass finds only the live ones.
     SettleChanged(doomed);
@@ -701,6 +650,7 @@ void CTCPIPConnectionManager::RunPass() {
 }
 
 void CTCPIPConnectionManager::ThreadEntry(CSignal& signal) {
+    BecomePassThread();
     do {
         RunPass();
     } while (!signal.CheckSignal());
@@ -712,6 +662,8 @@ void CTCPIPConnectionManager::Dispatch(CSignal& signal, int timeOutMs) {
     OS_ASSERTMSG(t_pDispatchHolder != this, "Reason: %s",
                  "Dispatch, AddListener, RemoveListener, Connect or Shutdown called from inside a listener callback");
     if (IsThreadPresent()) EndThread();
+    // The socket thread is gone for good: its passes run here from now on.
+    BecomePassThread();
     if (timeOutMs != 0) {
         m_DispatchTimer->SetInterval(timeOutMs);
         m_DispatchTimer->Enable();
@@ -731,21 +683,28 @@ void CTCPIPConnectionManager::Shutdown() {
                  "Dispatch, AddListener, RemoveListener, Connect or Shutdown called from inside a listener callback");
     m_bRunning = false;
     if (IsThreadPresent()) EndThread();
-    CVector<CTCPIPConnection*> doomed;
+    // No pass runs any more; what was the socket thread's is ours now.
+    BecomePassThread();
+    CVector<Record_t*> doomed;
     LockDispatch();
     OS_MutexLock(m_hMutex);
     if (m_bServer) {
         WatchListener(false);
-        close(m_serverSocket);
+        TCPIP_Close(m_serverSocket);
         m_serverSocket = -1;
         m_bServer = false;
     }
     for (int i = 0; i < m_sockets.Count(); i++) {
-        m_sockets[i]->Disconnect(TCPIP_REASON_LOCAL, false);
-        // An unannounced accepted socket is still open after that.
-        m_sockets[i]->CloseSocket();
-        m_sockets[i]->m_pOwner = nullptr;
-        doomed.AddToTail(m_sockets[i]);
+        CTCPIPConnection* pConnection = m_sockets[i];
+        // Aborted first, so that not even a drained flush leaves the kernel
+        // holding data for a peer after we have gone; then the disconnect
+        // procedure for its state and texts.
+        pConnection->CloseSocket(true);
+        pConnection->Disconnect(TCPIP_REASON_LOCAL, false);
+        Record_t* pRecord = RecordOf(pConnection);
+        pConnection->Attach(nullptr, nullptr);
+        pRecord->bLinked = false;
+        doomed.AddToTail(pRecord);
     }
     m_sockets.RemoveAll();
     m_Changed.RemoveAll();
@@ -757,12 +716,7 @@ void CTCPIPConnectionManager::Shutdown() {
     DestroyOutsideLocks(doomed);
     m_TimerManager.DestroyTimer(m_DispatchTimer);
     m_DispatchTimer = nullptr;
-    close(m_wakeFd);
-    close(m_epoll);
-    m_wakeFd = -1;
-    m_epoll = -1;
-    delete[] m_pEvents;
-    m_pEvents = nullptr;
+    m_Poller.Close();
     OS_MutexDestroy(m_hMutex);
     OS_MutexDestroy(m_hDispatchMutex);
     m_hMutex = nullptr;

@@ -1,7 +1,6 @@
 // The TCP connection manager: one listening socket at most plus up to a fixed
-// number of connections, run by one socket thread waiting on an epoll set
-// (level-triggered, so it keeps the meaning of the classic select sets:
-// readable, writable, urgent data).
+// number of connections, run by one socket thread waiting on a poller
+// (CTCPIPPoller: readable, writable, urgent data).
 //
 // Locks, outer to inner: m_hDispatchMutex -> m_hMutex -> the timer manager's
 // lock. All listener callbacks run with m_hDispatchMutex held and m_hMutex
@@ -9,7 +8,9 @@
 // and the extended Dispatch on the thread calling Dispatch(). From inside a
 // callback a listener may call SendData, Disconnect, ClientError,
 // GetConnectionId, FindConnection and the getters, never Dispatch,
-// AddListener, RemoveListener, Connect or Shutdown.
+// AddListener, RemoveListener, Connect or Shutdown. Debug builds assert these
+// rules where they apply, and that socket-thread work runs on the thread
+// running the socket pass.
 #ifndef NB_COMMON_NETWORK_TCPIPCONNECTIONMANAGER_H
 #define NB_COMMON_NETWORK_TCPIPCONNECTIONMANAGER_H
 
@@ -21,7 +22,9 @@
 #include "common/src/datatypes/ithreadable.h"
 #include "common/src/datatypes/vector.h"
 #include "common/src/network/iconnectionmanager.h"
+#include "common/src/network/itcpipconnectionowner.h"
 #include "common/src/network/tcpipconnection.h"
+#include "common/src/network/tcpippoller.h"
 #include "common/src/timers.h"
 
 // Size of the one receive buffer; ClientData blocks are at most this long.
@@ -30,20 +33,19 @@ const int TCPIP_RECV_BUFFER = 262144;
 // Re-installs itself for SIGPIPE: a write to a closed socket never ends the
 // process.
 void SignalHandler(int signo);
-// printf-style into a CString of any length.
+// printf-style into a CString of any length (the checked formatter: output
+// that cannot be produced in full is fatal).
 CString LogVExpand(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The same with a va_list, for IConnectionManagerLogger implementations.
 CString LogVExpandList(const char* format, va_list args);
 
-struct epoll_event;
-
-// Owns its connections, its timer manager (and through it every connection's
-// timer), the listening socket, the epoll set and its wake-up descriptor;
+// Owns its connections and its record of each, its timer manager (and
+// through it every connection's timer), the listening socket and the poller;
 // borrows listeners and the logger. Runs its own socket thread between Init
 // and Shutdown; the owner pumps Dispatch() from one other thread. A pass of
 // the socket thread costs the connections that changed or are ready, never
 // the idle ones.
-class CTCPIPConnectionManager : public IConnectionManager, public IThreadable {
+class CTCPIPConnectionManager : public IConnectionManager, public IThreadable, private ITCPIPConnectionOwner {
 public:
     // maxConnections > 1 (fatal otherwise). Not running until Init.
     explicit CTCPIPConnectionManager(int maxConnections);
@@ -76,10 +78,12 @@ public:
     // is still returned and fails at once (ClientDisconnect 0x10000002).
     HConnection Connect(const char* address, int port, bool callbackNow);
     // Local close, reported as reason -1; with flush the queue is sent
-    // first (the socket closes 60 s later). Flushing twice is fatal.
+    // first (the socket closes 60 s later). Flushing twice is fatal. Without
+    // flush (as with ClientError) the socket is aborted: the peer gets a
+    // reset and the kernel keeps nothing of the unsent data.
     void Disconnect(HConnection hConnection, bool flush);
-    // Stops the socket thread, closes everything without callbacks.
-    // Never from inside a callback.
+    // Stops the socket thread, aborts every connection's socket and closes
+    // everything without callbacks. Never from inside a callback.
     void Shutdown();
     // Runs the socket loop on the calling thread (stopping the socket thread
     // for good) until signal is set or timeOutMs (if not 0) has passed; then
@@ -106,36 +110,52 @@ public:
     void TestSetNextId(unsigned int id);
 
 private:
-    friend class CTCPIPConnection;
-    // A ready connection of one pass and the epoll events it reported.
+    // The manager's bookkeeping of one connection, under the connection
+    // lock; the connection carries a pointer to it as its owner tag and is
+    // destroyed together with it. The socket thread looks only at records
+    // on the change list or reported ready; Dispatch() only at those on the
+    // report list.
+    struct Record_t {
+        CTCPIPConnection* pConnection;  // owned through m_sockets
+        uint64_t seq;                   // creation order within the manager
+        unsigned int watched;           // poller events registered for its socket; 0 when none
+        bool bChangeListed;             // on m_Changed
+        bool bReportListed;             // on m_Reports
+        bool bLinked;                   // false once taken out for destruction
+    };
+    // A ready connection of one pass and the poller events it reported.
     struct Ready_t {
-        CTCPIPConnection* pConnection;
+        Record_t* pRecord;
         unsigned int events;
     };
 
-    // From CTCPIPConnection, connection lock held, any thread: queue the
+    // ITCPIPConnectionOwner, connection lock held, any thread: queue the
     // connection for the socket thread's next look (and wake it if it
-    // waits), and for Dispatch() when it has something to announce.
-    void ConnectionChanged(CTCPIPConnection* pConnection);
-    // From CTCPIPConnection::CloseSocket, connection lock held, any thread:
-    // drop the registration before the descriptor is closed.
-    void SocketClosing(CTCPIPConnection* pConnection);
-    void WakeLocked();
+    // waits), and for Dispatch() when it has something to announce; drop a
+    // socket's registration before the descriptor is closed.
+    virtual void ConnectionChanged(CTCPIPConnection* pConnection) override;
+    virtual void SocketClosing(CTCPIPConnection* pConnection, int socket) override;
+    static Record_t* RecordOf(CTCPIPConnection* pConnection);
     void Adopt(CTCPIPConnection* pConnection);
-    void SettleChanged(CVector<CTCPIPConnection*>& doomed);
-    void Watch(CTCPIPConnection* pConnection);
+    void SettleChanged(CVector<Record_t*>& doomed);
+    void Watch(Record_t* pRecord);
     void WatchListener(bool watch);
-    void HandleReady(CTCPIPConnection* pConnection, unsigned int events);
+    void HandleReady(Record_t* pRecord, unsigned int events);
+    void Receive(CTCPIPConnection* pConnection, int s);
     void LockDispatch();
     void UnlockDispatch();
     void CheckRunning() const;
+    // Debug builds: the lock rules of listener callbacks, and that the
+    // caller is the thread running socket passes.
+    void CheckCallbackLocks() const;
+    void CheckPassThread() const;
+    void BecomePassThread();
     CTCPIPConnection* Conn(HConnection hConnection) const;
     unsigned int NextId();
-    void AddConnection(CTCPIPConnection* pConnection);
     void AnnounceLocked(CTCPIPConnection* pConnection);
     void RunPass();
     void AcceptOne(int listener);
-    static void DestroyOutsideLocks(CVector<CTCPIPConnection*>& doomed);
+    static void DestroyOutsideLocks(CVector<Record_t*>& doomed);
 
     HMutex m_hDispatchMutex;            // owned; the dispatch lock
     HMutex m_hMutex;                    // owned; the connection lock, shared with every connection
@@ -156,19 +176,20 @@ private:
     bool m_bAcceptPaused;               // the listening socket rests after a failed accept
     bool m_bAcceptFailing;              // a burst of failed accepts has been logged
     const CTCPIPConnectionManager* m_pOuterDispatchHolder;  // guarded by m_hDispatchMutex itself
-    // Between Init and Shutdown. The descriptors are used by the socket
-    // thread; epoll_ctl is also called from SocketClosing on any thread.
-    int m_epoll;                        // owned
-    int m_wakeFd;                       // owned; an eventfd that ends the wait early
-    struct epoll_event* m_pEvents;      // owned; socket thread only
+    // Open between Init and Shutdown. Waited on by the socket thread;
+    // SocketClosing unwatches from any thread, Wake is called under m_hMutex.
+    CTCPIPPoller m_Poller;
     std::vector<Ready_t> m_Ready;       // socket thread only
     bool m_bListenerWatched;            // socket thread only
     // Under m_hMutex:
-    CVector<CTCPIPConnection*> m_Changed;   // not owned; for the socket thread's next pass
-    CVector<CTCPIPConnection*> m_Reports;   // not owned; unannounced or with a pending disconnect
+    CVector<Record_t*> m_Changed;       // not owned; for the socket thread's next pass
+    CVector<Record_t*> m_Reports;       // not owned; unannounced or with a pending disconnect
     uint64_t m_NextSeq;                 // creation order of connections
-    bool m_bWaiting;                    // the socket thread is (about to be) in epoll_wait
-    bool m_bWakePending;                // m_wakeFd has been written and not yet drained
+#ifndef NDEBUG
+    // The thread running socket passes: the socket thread, or the caller of
+    // Dispatch(signal, ms) or Shutdown once that thread is gone. Debug only.
+    const void* m_pPassThread = nullptr;
+#endif
 };
 
 #endif

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "common/src/cbase.h"
@@ -101,6 +103,39 @@ bool ReadUntilEof(int fd, std::string* pData, int timeoutMs) {
 
 bool WaitForEof(int fd, int timeoutMs) { return ReadUntilEof(fd, nullptr, timeoutMs); }
 
+PeerEnd_t ReadToEnd(int fd, size_t* pBytes, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::vector<char> buf(65536);
+    *pBytes = 0;
+    for (;;) {
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        if (left <= 0 || !WaitReadable(fd, left)) return PEER_TIMEOUT;
+        ssize_t r = recv(fd, buf.data(), buf.size(), 0);
+        if (r == 0) return PEER_EOF;
+        if (r < 0) return errno == ECONNRESET ? PEER_RESET : PEER_TIMEOUT;
+        *pBytes += static_cast<size_t>(r);
+    }
+}
+
+long KernelSendQueue(int localPort, int remotePort) {
+    std::ifstream in("/proc/net/tcp");
+    std::string line;
+    std::getline(in, line);  // the column titles
+    while (std::getline(in, line)) {
+        // "  sl: LLLLLLLL:PPPP RRRRRRRR:PPPP st TTTTTTTT:RRRRRRRR ..."
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        size_t l = local.find(':'), r = remote.find(':'), q = queues.find(':');
+        if (l == std::string::npos || r == std::string::npos || q == std::string::npos) continue;
+        if (std::stoi(local.substr(l + 1), nullptr, 16) != localPort) continue;
+        if (std::stoi(remote.substr(r + 1), nullptr, 16) != remotePort) continue;
+        return std::stol(queues.substr(0, q), nullptr, 16);
+    }
+    return -1;
+}
+
 bool WriteAll(int fd, const void* data, size_t n) {
     size_t done = 0;
     while (done < n) {
@@ -138,6 +173,7 @@ void RecordingListener::ClientDisconnect(HConnection h, bool forced, int reason)
 
 void RecordingListener::Dispatch() {
     Enter();
+    m_Dispatches++;
     Leave();
 }
 
@@ -281,6 +317,57 @@ HConnection Server::Accept(int* pClient) {
     if (*pClient < 0) return nullptr;
     if (!PumpUntil(mgr, [&] { return listener.Count(Event::CONNECT) > before; }, 5000)) return nullptr;
     return listener.Connected(before);
+}
+
+ManagerTest::~ManagerTest() {
+    // The manager first: with its socket thread joined, closing the peers
+    // cannot race a test's last look at a connection.
+    if (!server.shutDown) {
+        server.mgr.RemoveListener(&server.listener);
+        server.mgr.Shutdown();
+        server.shutDown = true;
+    }
+    for (int fd : peers) close(fd);
+}
+
+int ManagerTest::Peer() {
+    int fd = ConnectClient(server.port);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) peers.push_back(fd);
+    return fd;
+}
+
+HConnection ManagerTest::AcceptPeer(int* pPeer) {
+    HConnection h = server.Accept(pPeer);
+    if (*pPeer >= 0) peers.push_back(*pPeer);
+    EXPECT_NE(nullptr, h) << "no peer announced";
+    return h;
+}
+
+Event ManagerTest::AwaitDisconnect(HConnection h, int timeoutMs) {
+    Event e{Event::CONNECT, h, false, 0, std::string()};
+    bool reported = PumpUntil(server.mgr, [&] { return server.listener.FindDisconnect(h, &e); }, timeoutMs);
+    EXPECT_TRUE(reported) << "no disconnect reported";
+    return e;
+}
+
+bool ManagerTest::AdvanceUntil(unsigned int ms, const std::function<bool()>& pred) {
+    for (int round = 0; round < 10; round++) {
+        OS_TestAdvanceTickCount(ms);
+        if (PumpUntil(server.mgr, pred, 700)) return true;
+    }
+    return false;
+}
+
+size_t ManagerTest::FillQueue(HConnection h) {
+    std::string chunk(1024 * 1024, 'q');
+    size_t queued = 0;
+    for (int i = 0; i < 64 && server.mgr.GetQueuedBytes(h) == 0; i++) {
+        server.mgr.SendData(h, chunk.data(), static_cast<int>(chunk.size()));
+        queued += chunk.size();
+    }
+    EXPECT_GT(server.mgr.GetQueuedBytes(h), 0);
+    return queued;
 }
 
 }  // namespace nettest

@@ -1,7 +1,10 @@
 // Helpers of the networking tests: raw loopback peers, a recording listener
-// and logger, log capture and pumping a manager until something happens.
+// and logger, log capture, pumping a manager until something happens, the
+// kernel's view of a socket, and the fixture of the manager tests.
 #ifndef NB_TESTS_COMMON_SRC_NETWORK_NETTEST_H
 #define NB_TESTS_COMMON_SRC_NETWORK_NETTEST_H
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdarg>
@@ -33,6 +36,15 @@ int LocalPort(int fd);
 // Shrinks a socket's buffers so that little data fills them.
 void SmallBuffers(int fd);
 
+// How a peer's stream ended.
+enum PeerEnd_t { PEER_EOF, PEER_RESET, PEER_TIMEOUT };
+// Reads until the stream ends: an orderly end of stream, a reset
+// (ECONNRESET), or nothing within timeoutMs. *pBytes counts what was read.
+PeerEnd_t ReadToEnd(int fd, size_t* pBytes, int timeoutMs);
+// The kernel's unacknowledged send queue (/proc/net/tcp tx_queue) of the
+// IPv4 socket from localPort to remotePort; -1 when no such socket exists.
+long KernelSendQueue(int localPort, int remotePort);
+
 struct Event {
     enum Kind { CONNECT, DISCONNECT, DATA, DISPATCH };
     Kind kind;
@@ -58,6 +70,8 @@ public:
     HConnection Connected(int index);
     bool FindDisconnect(HConnection h, Event* pEvent);
     bool Overlapped() const { return m_Overlap; }
+    // Extended Dispatch() calls seen so far.
+    int Dispatches() const { return m_Dispatches; }
 
     // Optional hooks, run inside the callbacks.
     std::function<void(HConnection, void*, int)> onData;
@@ -72,6 +86,7 @@ private:
     std::vector<Event> m_Events;
     std::atomic<int> m_Inside{0};
     std::atomic<bool> m_Overlap{false};
+    std::atomic<int> m_Dispatches{0};
 };
 
 // Keeps every formatted logger line.
@@ -109,6 +124,33 @@ struct Server {
     RecordingListener listener;
     int port;
     bool shutDown = false;
+};
+
+// The manager tests' fixture: a Server of its own per test, shut down at the
+// end before the peers it handed out are closed.
+class ManagerTest : public ::testing::Test {
+protected:
+    explicit ManagerTest(int maxConnections = 64) : server(maxConnections) {}
+    ~ManagerTest() override;
+
+    // A raw peer connected and announced (null, with a failure, otherwise);
+    // *pPeer is its socket.
+    HConnection AcceptPeer(int* pPeer);
+    // A raw peer connected to the server, not waited for.
+    int Peer();
+    // Pumps until h's disconnect is reported and returns it; a CONNECT
+    // event (and a test failure) when none came within timeoutMs.
+    Event AwaitDisconnect(HConnection h, int timeoutMs = 5000);
+    // Moves virtual time on by ms, then pumps until pred holds. A socket-
+    // thread pass between the move and its timer check may restart a
+    // connection's timer at the new time, so this repeats a few times.
+    bool AdvanceUntil(unsigned int ms, const std::function<bool()>& pred);
+    // Queues data for h until our own queue holds some (the peer does not
+    // read); the bytes queued.
+    size_t FillQueue(HConnection h);
+
+    Server server;
+    std::vector<int> peers;  // closed by the destructor
 };
 
 }  // namespace nettest

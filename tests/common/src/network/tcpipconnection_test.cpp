@@ -1,6 +1,7 @@
 // One connection driven by hand over a real loopback pair: the send queue at
 // the byte level, the batch rule, the time-out phases under virtual time, the
-// disconnect procedure and its reason codes.
+// disconnect procedure and its reason codes, and (in debug builds) the lock
+// rule every operation checks.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -31,7 +32,9 @@ struct Rig {
     ~Rig() {
         if (conn) {
             delete conn->DetachResolver();
-            conn->CloseSocket();
+            OS_MutexLock(lock);
+            conn->CloseSocket(true);
+            OS_MutexUnlock(lock);
             delete conn;
         }
         if (peer >= 0) close(peer);
@@ -58,10 +61,26 @@ struct Rig {
         ASSERT_EQ(TCPIP_STATUS_CONNECTED, conn->GetStatus());
     }
 
-    void Outgoing(const char* address, int port, bool announce) {
+    // An outgoing connection, its lookup started (a name) and, with
+    // announce, moved to its working state. With keepLocked the lock stays
+    // held, which keeps a lookup's answer out, as a slow name server would.
+    void Outgoing(const char* address, int port, bool announce, bool keepLocked = false) {
         OS_MutexLock(lock);
         conn = new CTCPIPConnection(8, -1, port, address, &timers, lock, &pLogger, false);
+        conn->Start();
         if (announce) conn->Announce();
+        if (!keepLocked) OS_MutexUnlock(lock);
+    }
+
+    void Disconnect(int reason, bool flush) {
+        OS_MutexLock(lock);
+        conn->Disconnect(reason, flush);
+        OS_MutexUnlock(lock);
+    }
+
+    void Flush() {
+        OS_MutexLock(lock);
+        conn->SendData();
         OS_MutexUnlock(lock);
     }
 
@@ -182,9 +201,7 @@ TEST(ConnectionQueue, FortiethCallWithinOneTickIsQueuedAndLogsForceBatch) {
         if (OS_GetTickCount() != tick) {
             // The burst may have straddled a tick: inconclusive. Flush and
             // drain, then try again.
-            OS_MutexLock(rig.lock);
-            rig.conn->SendData();
-            OS_MutexUnlock(rig.lock);
+            rig.Flush();
             ASSERT_EQ(0, rig.conn->GetQueueBlockCount());
             char buf[40];
             ASSERT_TRUE(nettest::ReadExactly(rig.peer, buf, 40, 2000));
@@ -199,14 +216,12 @@ TEST(ConnectionQueue, FortiethCallWithinOneTickIsQueuedAndLogsForceBatch) {
         EXPECT_TRUE(nettest::ReadExactly(rig.peer, buf, 39, 2000));
         // The send-stall timer was armed when the queue got its first block.
         EXPECT_TRUE(rig.conn->GetTimer()->IsEnabled());
-        EXPECT_EQ(TCPIP_SEND_STALL_MS, rig.conn->GetTimer()->GetInterval());
+        EXPECT_EQ(360000, rig.conn->GetTimer()->GetInterval());
         // Once the queue holds data, later calls append to it.
         rig.Queue("y");
         EXPECT_EQ(2u, rig.conn->GetQueueBlockUsed(0));
         // The socket thread's flush then sends the queue in one call.
-        OS_MutexLock(rig.lock);
-        rig.conn->SendData();
-        OS_MutexUnlock(rig.lock);
+        rig.Flush();
         EXPECT_EQ(0, rig.conn->GetQueueBlockCount());
         EXPECT_FALSE(rig.conn->GetTimer()->IsEnabled());
         ASSERT_TRUE(nettest::ReadExactly(rig.peer, buf, 2, 2000));
@@ -226,16 +241,19 @@ TEST(ConnectionQueue, PartialSendQueuesTheRestInOrderAndTheFlushDeliversAll) {
     }
     ASSERT_GT(rig.conn->GetQueueBlockCount(), 0);
     EXPECT_TRUE(rig.conn->GetTimer()->IsEnabled());
+    // The peer drains, this thread plays the socket thread's flushes.
     std::string received(sent.size(), 0);
     size_t got = 0;
-    while (got < sent.size()) {
-        ssize_t r = recv(rig.peer, &received[got], sent.size() - got, MSG_DONTWAIT);
-        if (r > 0) got += static_cast<size_t>(r);
-        OS_MutexLock(rig.lock);
-        if (rig.conn->HasQueuedData()) rig.conn->SendData();
-        OS_MutexUnlock(rig.lock);
-        if (r <= 0) OS_Sleep(1);
-    }
+    ASSERT_TRUE(nettest::WaitUntil(
+        [&] {
+            ssize_t r;
+            while ((r = recv(rig.peer, &received[got], sent.size() - got, MSG_DONTWAIT)) > 0) {
+                got += static_cast<size_t>(r);
+            }
+            if (rig.conn->HasQueuedData()) rig.Flush();
+            return got == sent.size();
+        },
+        10000));
     EXPECT_TRUE(received == sent);
     EXPECT_EQ(0u, rig.conn->GetQueuedBytes());
     EXPECT_FALSE(rig.conn->GetTimer()->IsEnabled());
@@ -245,11 +263,10 @@ TEST(ConnectionTimeouts, QueuedDataThatFindsNoWritableMomentForSixMinutesEndsThe
     Rig rig;
     rig.Accepted(true);
     rig.FillUntilQueued();
+    EXPECT_EQ(360000, rig.conn->GetTimer()->GetInterval());
     rig.Tick(300000);
     // A flush attempt (the peer still reads nothing) restarts the period.
-    OS_MutexLock(rig.lock);
-    rig.conn->SendData();
-    OS_MutexUnlock(rig.lock);
+    rig.Flush();
     rig.Tick(300000);
     EXPECT_EQ(TCPIP_STATUS_CONNECTED, rig.conn->GetStatus());
     rig.Tick(61000);
@@ -261,12 +278,9 @@ TEST(ConnectionTimeouts, QueuedDataThatFindsNoWritableMomentForSixMinutesEndsThe
 
 TEST(ConnectionTimeouts, NameThatNeverResolvesEndsAfterSixtySeconds) {
     Rig rig;
-    // Holding the lock keeps the resolver's answer out, as a slow name server would.
-    OS_MutexLock(rig.lock);
-    rig.conn = new CTCPIPConnection(9, -1, 80, "localhost", &rig.timers, rig.lock, &rig.pLogger, false);
-    rig.conn->Announce();
+    rig.Outgoing("localhost", 80, true, true);
     EXPECT_EQ(TCPIP_STATUS_RESOLVE, rig.conn->GetStatus());
-    EXPECT_EQ(TCPIP_RESOLVE_MS, rig.conn->GetTimer()->GetInterval());
+    EXPECT_EQ(60000, rig.conn->GetTimer()->GetInterval());
     rig.conn->QueueData("queued", 6);
     OS_TestAdvanceTickCount(59000);
     rig.timers.Dispatch();
@@ -297,7 +311,7 @@ TEST(ConnectionTimeouts, ResolvedNameMovesOnToConnecting) {
     EXPECT_STREQ("127.0.0.1", rig.conn->GetIP());
     EXPECT_TRUE(rig.conn->IsResolved());
     EXPECT_FALSE(rig.conn->GetTimer()->IsEnabled());
-    EXPECT_EQ(TCPIP_SEND_STALL_MS, rig.conn->GetTimer()->GetInterval());
+    EXPECT_EQ(360000, rig.conn->GetTimer()->GetInterval());
 }
 
 TEST(ConnectionTimeouts, NameWithoutAnIPv4AddressFailsWithTheResolveCode) {
@@ -323,10 +337,9 @@ TEST(ConnectionTimeouts, FlushClosesSixtySecondsLaterEvenWhenTheQueueDrainedAtOn
     Rig rig;
     rig.Accepted();
     rig.Queue("bye");
-    OS_MutexLock(rig.lock);
-    rig.conn->Disconnect(TCPIP_REASON_LOCAL, true);
-    OS_MutexUnlock(rig.lock);
+    rig.Disconnect(TCPIP_REASON_LOCAL, true);
     EXPECT_EQ(TCPIP_STATUS_FLUSHING, rig.conn->GetStatus());
+    EXPECT_EQ(60000, rig.conn->GetTimer()->GetInterval());
     EXPECT_TRUE(rig.conn->IsDisconnectPending());
     EXPECT_FALSE(rig.Queue("late"));  // dropped while flushing
     rig.Tick(59000);
@@ -334,9 +347,12 @@ TEST(ConnectionTimeouts, FlushClosesSixtySecondsLaterEvenWhenTheQueueDrainedAtOn
     rig.Tick(2000);
     EXPECT_EQ(TCPIP_STATUS_DISCONNECTED, rig.conn->GetStatus());
     EXPECT_EQ(TCPIP_REASON_LOCAL, rig.conn->GetClientError());
-    std::string data;
-    EXPECT_TRUE(nettest::ReadUntilEof(rig.peer, &data, 2000));
-    EXPECT_EQ("bye", data);
+    // Drained: an orderly end after the data.
+    char buf[3];
+    ASSERT_TRUE(nettest::ReadExactly(rig.peer, buf, 3, 2000));
+    EXPECT_EQ("bye", std::string(buf, 3));
+    size_t more = 0;
+    EXPECT_EQ(nettest::PEER_EOF, nettest::ReadToEnd(rig.peer, &more, 2000));
     EXPECT_EQ(0, log.Count("Socket has timed out while flushing with unsent data."));
 }
 
@@ -345,22 +361,21 @@ TEST(ConnectionTimeouts, FlushTimeOutWithUnsentDataIsLogged) {
     Rig rig;
     rig.Accepted(true);
     rig.FillUntilQueued();
-    OS_MutexLock(rig.lock);
-    rig.conn->Disconnect(TCPIP_REASON_LOCAL, true);
-    OS_MutexUnlock(rig.lock);
+    rig.Disconnect(TCPIP_REASON_LOCAL, true);
     rig.Tick(61000);
     EXPECT_EQ(TCPIP_STATUS_DISCONNECTED, rig.conn->GetStatus());
     EXPECT_EQ(1, log.Count("Socket has timed out while flushing with unsent data."));
     EXPECT_EQ(TCPIP_REASON_LOCAL, rig.conn->GetClientError());
+    // Abandoned: the peer gets a reset, not the rest and an end of stream.
+    size_t bytes = 0;
+    EXPECT_EQ(nettest::PEER_RESET, nettest::ReadToEnd(rig.peer, &bytes, 5000));
 }
 
 TEST(ConnectionDisconnect, BrokenPeerEndsAFlushAtOnceInsteadOfSpinning) {
     Rig rig;
     rig.Accepted(true);
     rig.FillUntilQueued();
-    OS_MutexLock(rig.lock);
-    rig.conn->Disconnect(TCPIP_REASON_LOCAL, true);
-    OS_MutexUnlock(rig.lock);
+    rig.Disconnect(TCPIP_REASON_LOCAL, true);
     // Closing with unread data resets the connection.
     close(rig.peer);
     rig.peer = -1;
@@ -381,10 +396,8 @@ TEST(ConnectionDisconnect, FirstRecordedReasonWins) {
     Rig rig;
     rig.Accepted();
     rig.pLogger = &rig.logger;
-    OS_MutexLock(rig.lock);
-    rig.conn->Disconnect(0x20000001, false);
-    rig.conn->Disconnect(0x20000002, false);
-    OS_MutexUnlock(rig.lock);
+    rig.Disconnect(0x20000001, false);
+    rig.Disconnect(0x20000002, false);
     EXPECT_EQ(0x20000001, rig.conn->GetClientError());
     EXPECT_EQ(TCPIP_STATUS_DISCONNECTED, rig.conn->GetStatus());
     EXPECT_EQ(1, rig.logger.Count("TCPIP: Disconnect 0x20000001"));
@@ -394,10 +407,8 @@ TEST(ConnectionDisconnect, FirstRecordedReasonWins) {
 
 TEST(ConnectionDisconnect, LocalDisconnectIsNotOverwrittenByALaterFailure) {
     Rig rig;
-    OS_MutexLock(rig.lock);
     // Its resolver fails shortly, but has to wait for the lock.
-    rig.conn = new CTCPIPConnection(8, -1, 80, "::1", &rig.timers, rig.lock, &rig.pLogger, false);
-    rig.conn->Announce();
+    rig.Outgoing("::1", 80, true, true);
     rig.conn->Disconnect(TCPIP_REASON_LOCAL, false);
     OS_MutexUnlock(rig.lock);
     delete rig.conn->DetachResolver();  // waits for ResolveFailed
@@ -426,12 +437,38 @@ TEST(ConnectionDisconnect, ConnectStepOpensANonDelayedSocket) {
 TEST(ConnectionDeathTest, FlushingAConnectionThatIsAlreadyFlushingIsFatal) {
     Rig rig;
     rig.Accepted();
-    rig.conn->Disconnect(TCPIP_REASON_LOCAL, true);
-    EXPECT_DEATH(rig.conn->Disconnect(TCPIP_REASON_LOCAL, true), "already flushing");
+    rig.Disconnect(TCPIP_REASON_LOCAL, true);
+    EXPECT_DEATH(rig.Disconnect(TCPIP_REASON_LOCAL, true), "already flushing");
 }
 
 TEST(ConnectionDeathTest, QueueingZeroBytesIsFatal) {
     Rig rig;
     rig.Accepted();
-    EXPECT_DEATH(rig.conn->QueueData("x", 0), "QueueData of 0 bytes");
+    EXPECT_DEATH(rig.Queue(std::string()), "QueueData of 0 bytes");
 }
+
+#ifndef NDEBUG
+// The rule that every operation runs under the connection lock is checked,
+// so a caller that forgets it fails at once instead of as a rare race.
+TEST(ConnectionDeathTest, OperationsWithoutTheConnectionLockAreFatalInDebugBuilds) {
+    Rig rig;
+    rig.Accepted();
+    const char* rule = "a required lock is not held";
+    EXPECT_DEATH(rig.conn->QueueData("x", 1), rule);
+    EXPECT_DEATH(rig.conn->SendData(), rule);
+    EXPECT_DEATH(rig.conn->Disconnect(TCPIP_REASON_LOCAL, false), rule);
+    EXPECT_DEATH(rig.conn->TimerExpire(rig.conn->GetTimer()), rule);
+}
+
+// The destructor joins a running lookup, whose callback waits for that lock.
+TEST(ConnectionDeathTest, DestroyingAConnectionUnderItsLockIsFatalInDebugBuilds) {
+    Rig rig;
+    rig.Accepted();
+    EXPECT_DEATH(
+        {
+            OS_MutexLock(rig.lock);
+            delete rig.conn;
+        },
+        "a lock that must not be held is");
+}
+#endif

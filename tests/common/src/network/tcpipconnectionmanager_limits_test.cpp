@@ -1,6 +1,5 @@
-// Descriptor limits: more than the C library's 1024-entry sets, a descriptor
-// beyond the manager's 4096-entry sets, and accept failing for lack of
-// descriptors.
+// Descriptor limits: well over 1024 descriptors, a descriptor beyond the
+// manager's 4096, and accept failing for lack of descriptors.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -85,7 +84,7 @@ TEST(ConnectionManagerLimits, ServesWellOverAThousandConnections) {
 }
 
 TEST(ConnectionManagerLimits, AcceptedDescriptorBeyondTheSetsIsClosedAtOnce) {
-    if (!RaiseFileLimit(TCPIP_SET_SIZE + 64)) GTEST_SKIP() << "open-files hard limit too low";
+    if (!RaiseFileLimit(TCPIP_DESCRIPTOR_LIMIT + 64)) GTEST_SKIP() << "open-files hard limit too low";
     nettest::LogCapture log;
     nettest::Server server;
     int client = socket(AF_INET, SOCK_STREAM, 0);
@@ -97,7 +96,7 @@ TEST(ConnectionManagerLimits, AcceptedDescriptorBeyondTheSetsIsClosedAtOnce) {
         int fd = dup(base);
         ASSERT_GE(fd, 0);
         fillers.push_back(fd);
-        if (fd >= TCPIP_SET_SIZE - 1) break;
+        if (fd >= TCPIP_DESCRIPTOR_LIMIT - 1) break;
     }
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof(addr));
@@ -144,6 +143,7 @@ TEST(ConnectionManagerLimits, FailingAcceptRestsTheListenerWhileServedConnection
         char c;
         EXPECT_TRUE(nettest::ReadExactly(served, &c, 1, 2000));
         EXPECT_TRUE(nettest::WriteAll(served, "q", 1));
+        // Deliberate: time passes while the listener keeps failing.
         OS_Sleep(200);
         server.mgr.Dispatch();
     }

@@ -30,7 +30,7 @@ std::string MakeRecord(int tid, uint32_t seq) {
     return r;
 }
 
-// Runs Dispatch() every millisecond until stopped.
+// Runs Dispatch() every millisecond until stopped (an owner's cadence).
 struct Pump {
     explicit Pump(CTCPIPConnectionManager& mgr)
         : thread([this, &mgr] {
@@ -123,6 +123,7 @@ TEST(ConnectionManagerThreads, CallbacksNeverOverlapWhilePeersComeGoAndEcho) {
     server.listener.onData = [&](HConnection h, void* data, int length) { server.mgr.SendData(h, data, length); };
     std::atomic<bool> stop{false};
     std::atomic<int> echoes{0};
+    std::atomic<int> churned{0};
     std::atomic<bool> echoOk{true};
     std::vector<std::thread> peers;
     {
@@ -148,16 +149,17 @@ TEST(ConnectionManagerThreads, CallbacksNeverOverlapWhilePeersComeGoAndEcho) {
             while (!stop) {
                 int fd = nettest::ConnectClient(server.port);
                 nettest::WriteAll(fd, "bye", 3);
-                OS_Sleep(5);
+                OS_Sleep(5);  // a short life, not a wait for anything
                 close(fd);
+                churned++;
             }
         });
-        OS_Sleep(1500);
+        // Load enough to interleave the callbacks many times over.
+        EXPECT_TRUE(nettest::WaitUntil([&] { return echoes >= 300 && churned >= 30; }, 20000));
         stop = true;
         for (std::thread& t : peers) t.join();
     }
     EXPECT_TRUE(echoOk.load());
-    EXPECT_GT(echoes.load(), 3);
     EXPECT_FALSE(server.listener.Overlapped());
     // Every announced connection that ended was reported once.
     nettest::PumpUntil(server.mgr, [&] {

@@ -51,7 +51,7 @@ TEST(ConnectionManagerWait, ResetByThePeerEndsTheConnectionOnceWithoutSpinning) 
     EXPECT_TRUE(e.forced);
     EXPECT_EQ(0x10000002, e.reason);  // nothing was ever exchanged
     // The reported error and the hang-up after it must not keep the wait
-    // returning at once.
+    // returning at once: deliberately let 300 ms pass and count.
     OS_Sleep(300);
     server.mgr.Dispatch();
     EXPECT_EQ(1, server.listener.CountFor(Event::DISCONNECT, h));
@@ -128,7 +128,7 @@ TEST(ConnectionManagerThreads, OutgoingConnectionIsStartedWithoutWaitingOutTheId
     int listener = nettest::ListenLoopback(&port);
     ASSERT_GE(listener, 0);
     for (int round = 0; round < 3; round++) {
-        OS_Sleep(50);  // the socket thread is idle in its wait
+        OS_Sleep(50);  // deliberate: lets the socket thread go idle in its wait
         auto start = std::chrono::steady_clock::now();
         // Announced at once on this thread; the socket thread must notice.
         HConnection h = server.mgr.Connect("127.0.0.1", port, true);
