@@ -2,8 +2,9 @@
 # Builds and runs every test: a plain build, an AddressSanitizer +
 # UndefinedBehaviorSanitizer build, a ThreadSanitizer build of every test but
 # the death tests (a forked child of a threaded process is outside what TSan
-# models), and a one-minute libFuzzer run (clang, AddressSanitizer) of the
-# relay's receive path. Warnings are errors in every build.
+# models), and a libFuzzer run (clang, AddressSanitizer) of every fuzz target,
+# about two and a half minutes shared among them. Warnings are errors in every
+# build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh cmake ninja-build g++ googletest curl clang libclang-rt-14-dev
@@ -29,14 +30,24 @@ TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/
 echo "=== fuzz build"
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNB_FUZZ=ON -DNB_WERROR=ON -DNB_BUILD_TESTS=OFF -DNB_BUILD_BENCH=OFF >/dev/null
-ninja -j "$jobs" -C build/fuzz fuzz_relay
-echo "=== fuzz run (60 s)"
-mkdir -p build/fuzz/corpus
-if ! ASAN_OPTIONS=detect_leaks=1 ./build/fuzz/fuzz_relay -max_total_time=60 -timeout=20 -rss_limit_mb=4096 \
-    -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/seeds > build/fuzz/fuzz.log 2>&1; then
-  tail -60 build/fuzz/fuzz.log
-  echo "=== fuzzing found a failure: the input is saved under build/fuzz/ (crash-*, leak-*, timeout-*)"
-  exit 1
-fi
-grep -E 'DONE|^Done' build/fuzz/fuzz.log | tail -2
+# Every fuzz/NAME.cpp is a target fuzz_NAME with its seeds in fuzz/seeds/NAME;
+# the stage's time is shared out among them.
+fuzz_seconds=150
+targets=()
+for src in fuzz/*.cpp; do targets+=("$(basename "$src" .cpp)"); done
+ninja -j "$jobs" -C build/fuzz "${targets[@]/#/fuzz_}"
+each=$(( fuzz_seconds / ${#targets[@]} ))
+for name in "${targets[@]}"; do
+  echo "=== fuzz run: $name ($each s)"
+  mkdir -p "build/fuzz/corpus/$name"
+  seeds=()
+  [ -d "fuzz/seeds/$name" ] && seeds=("fuzz/seeds/$name")
+  if ! ASAN_OPTIONS=detect_leaks=1 "./build/fuzz/fuzz_$name" -max_total_time="$each" -timeout=20 -rss_limit_mb=4096 \
+      -artifact_prefix="build/fuzz/$name-" "build/fuzz/corpus/$name" "${seeds[@]}" > "build/fuzz/$name.log" 2>&1; then
+    tail -60 "build/fuzz/$name.log"
+    echo "=== fuzzing $name found a failure: the input is saved under build/fuzz/ ($name-crash-*, -leak-*, -timeout-*)"
+    exit 1
+  fi
+  grep -E 'DONE|^Done' "build/fuzz/$name.log" | tail -1
+done
 echo "=== all test builds passed"
