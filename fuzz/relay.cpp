@@ -63,8 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             continue;
         }
-        // The queue the transport reports: mostly empty, sometimes near the cap.
-        pRelay->m_Queued = (control & 0x08) ? kProxyDefaultMaxQueue - 64 : 0;
+        // The destination queue the transport sees: mostly empty, sometimes
+        // near the hard bound, sometimes above the level past its grace.
+        pRelay->m_Queued = (control & 0x08) ? kProxyHardQueueFactor * kProxyDefaultMaxQueue - 64 : 0;
+        pRelay->m_bStalled = (control & 0x04) != 0;
+        if (pRelay->m_bStalled) pRelay->m_Queued = kProxyDefaultMaxQueue;
         size_t length = data[pos + 1] * 16u + (control >> 4);
         pos += 2;
         if (length > size - pos) length = size - pos;

@@ -1,5 +1,5 @@
-// The relay core's view of its transport: what it sends, whom it drops and
-// how full a destination's send queue is. The daemon's relay forwards these
+// The relay core's view of its transport: what it sends, within which
+// bounds of the destination's send queue, and whom it drops. The daemon's relay forwards these
 // to its connection manager; test hosts and the fuzz target record them.
 #ifndef NB_LOBBY_SERVER_IPROXYTRANSPORT_H
 #define NB_LOBBY_SERVER_IPROXYTRANSPORT_H
@@ -11,13 +11,15 @@
 // the core.
 class IProxyTransport {
 public:
-    // Copies length bytes into the connection's send order.
-    virtual void Send(HConnection hConnection, const void* data, int length) = 0;
+    // Copies length bytes into the connection's send order unless its queue
+    // would pass hardCap bytes, or has stayed above softCap for graceMs
+    // without falling to it (its reader does not keep up). False, with
+    // nothing queued, in those two cases.
+    virtual bool Send(HConnection hConnection, const void* data, int length, int softCap, int hardCap,
+                      int graceMs) = 0;
     // Closes the connection at once, without flushing; its disconnect is
     // reported to the core later, never from inside this call.
     virtual void Drop(HConnection hConnection) = 0;
-    // Bytes accepted for the connection and not yet handed to the kernel.
-    virtual int QueuedBytes(HConnection hConnection) = 0;
 
 protected:
     ~IProxyTransport() {}

@@ -21,9 +21,13 @@ int ReadInt(const void* p) {
 
 }  // namespace
 
-CProxyCore::CProxyCore(IProxyTransport* pTransport, HMutex hLock, int maxQueue)
-    : m_pTransport(pTransport), m_hLock(hLock), m_AssignUserID(kProxyFirstUserID), m_MaxQueue(maxQueue) {
-    OS_ASSERT(pTransport != nullptr && hLock != nullptr && maxQueue > 0);
+CProxyCore::CProxyCore(IProxyTransport* pTransport, HMutex hLock, int maxQueue, int graceMs)
+    : m_pTransport(pTransport),
+      m_hLock(hLock),
+      m_AssignUserID(kProxyFirstUserID),
+      m_MaxQueue(maxQueue),
+      m_MaxQueueGrace(graceMs) {
+    OS_ASSERT(pTransport != nullptr && hLock != nullptr && maxQueue > 0 && graceMs >= 0);
 }
 
 CProxyCore::~CProxyCore() {
@@ -228,15 +232,16 @@ int CProxyCore::NextUserID() {
 }
 
 bool CProxyCore::SendCapped(CNatClient* pDest, const void* data, int length) {
-    if (static_cast<long long>(m_pTransport->QueuedBytes(pDest->hConnection)) + length > m_MaxQueue) {
-        // Once per client: the client is condemned with it.
-        Log_PrintAll("CProxyServer: Send queue overflow for %d", pDest->auth ? pDest->uid : 0);
-        m_pTransport->Drop(pDest->hConnection);
-        Condemn(pDest);
-        return false;
+    long long hard = static_cast<long long>(m_MaxQueue) * kProxyHardQueueFactor;
+    if (m_pTransport->Send(pDest->hConnection, data, length, m_MaxQueue,
+                           hard > INT_MAX ? INT_MAX : static_cast<int>(hard), m_MaxQueueGrace)) {
+        return true;
     }
-    m_pTransport->Send(pDest->hConnection, data, length);
-    return true;
+    // Once per client: the client is condemned with it.
+    Log_PrintAll("CProxyServer: Send queue overflow for %d", pDest->auth ? pDest->uid : 0);
+    m_pTransport->Drop(pDest->hConnection);
+    Condemn(pDest);
+    return false;
 }
 
 void CProxyCore::Reply(CNatClient* pClient, int uid, int type) {

@@ -22,8 +22,12 @@
 #include "lobby/server/iproxytransport.h"
 #include "lobby/server/lograte.h"
 
-// Default cap on one destination's send queue ("MaxQueue" of "ProxyServer").
+// A destination's send queue may rise above "MaxQueue" of "ProxyServer" (this
+// by default) in a burst, but must fall back to it within "MaxQueueGrace"
+// milliseconds, and never pass kProxyHardQueueFactor times it.
 const int kProxyDefaultMaxQueue = 4194304;
+const int kProxyDefaultMaxQueueGrace = 2000;
+const int kProxyHardQueueFactor = 4;
 // Unconsumed input beyond this condemns the client.
 const int kProxyMaxInput = 1048576;
 
@@ -50,8 +54,9 @@ public:
 
 class CProxyCore {
 public:
-    // maxQueue > 0: the most bytes one destination's send queue may hold.
-    CProxyCore(IProxyTransport* pTransport, HMutex hLock, int maxQueue);
+    // maxQueue > 0: the level a destination's send queue must keep falling
+    // to within graceMs (>= 0) milliseconds.
+    CProxyCore(IProxyTransport* pTransport, HMutex hLock, int maxQueue, int graceMs);
     // Frees every record; no transport call.
     ~CProxyCore();
     CProxyCore(const CProxyCore&) = delete;
@@ -85,8 +90,8 @@ private:
     void UnLock() { OS_MutexUnlock(m_hLock); }
     void Condemn(CNatClient* pClient);
     void Login(CNatClient* pClient, int uid);
-    // Sends unless it would take the destination's queue past m_MaxQueue;
-    // then the destination is dropped and condemned instead.
+    // Sends within the queue rule; a destination that breaks it is dropped
+    // and condemned instead.
     bool SendCapped(CNatClient* pDest, const void* data, int length);
     void Reply(CNatClient* pClient, int uid, int type);
     int NextUserID();
@@ -104,7 +109,8 @@ private:
     CAssocArray<int, int> m_Keys;                     // uid -> key, filled by the host
     int m_AssignUserID;                               // next id handed out by registration
     LoggedIn_t m_LoggedIn;                            // uid -> its one logged-in, uncondemned record
-    int m_MaxQueue;                                   // cap on one destination's send queue
+    int m_MaxQueue;                                   // level a destination's queue must keep falling to
+    int m_MaxQueueGrace;                              // ms it may stay above that level
 };
 
 #endif

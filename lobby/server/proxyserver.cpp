@@ -20,13 +20,19 @@ CProxyServer::CProxyServer(CLobbyServer* pServer)
       m_pServer(pServer),
       m_TCPPort(0),
       m_ConnectionManager(kMaxConnections),
-      m_Core(this, m_hMutex, ConfiguredMaxQueue()),
+      m_Core(this, m_hMutex, ConfiguredMaxQueue(), ConfiguredMaxQueueGrace()),
       m_bStarted(false) {}
 
 int CProxyServer::ConfiguredMaxQueue() {
     CString text = CINIParser::StripWhiteSpace(g_INI.Get("ProxyServer").Get("MaxQueue"));
     if (text.Length() && IsNumeric(text) && text.ToInteger() > 0) return text.ToInteger();
     return kProxyDefaultMaxQueue;
+}
+
+int CProxyServer::ConfiguredMaxQueueGrace() {
+    CString text = CINIParser::StripWhiteSpace(g_INI.Get("ProxyServer").Get("MaxQueueGrace"));
+    if (text.Length() && IsNumeric(text) && text.ToInteger() >= 0) return text.ToInteger();
+    return kProxyDefaultMaxQueueGrace;
 }
 
 bool CProxyServer::Start() {
@@ -129,10 +135,10 @@ void CProxyServer::ClientData(HConnection hConnection, void* data, int length) {
     m_Core.ClientData(hConnection, data, length);
 }
 
-void CProxyServer::Send(HConnection hConnection, const void* data, int length) {
-    m_ConnectionManager.SendData(hConnection, data, length);
+bool CProxyServer::Send(HConnection hConnection, const void* data, int length, int softCap, int hardCap,
+                        int graceMs) {
+    return m_ConnectionManager.SendDataBounded(hConnection, data, length, softCap, hardCap, graceMs);
 }
 
 void CProxyServer::Drop(HConnection hConnection) { m_ConnectionManager.Disconnect(hConnection, false); }
 
-int CProxyServer::QueuedBytes(HConnection hConnection) { return m_ConnectionManager.GetQueuedBytes(hConnection); }

@@ -34,7 +34,8 @@ class CProxyServer : public IConnectionManagerExtendedListener,
                      private IProxyTransport {
 public:
     // A null host selects the standalone setting (port from "ProxyServer"/
-    // "Port" of g_INI). Reads "MaxQueue"; opens nothing, starts nothing.
+    // "Port" of g_INI). Reads "MaxQueue" and "MaxQueueGrace"; opens nothing,
+    // starts nothing.
     explicit CProxyServer(CLobbyServer* pServer);
     // Stops the relay's thread if it runs, leaves the manager's listeners and
     // shuts the manager down (no callbacks), then frees the records.
@@ -74,13 +75,16 @@ public:
     // "MaxQueue" of "ProxyServer" in g_INI when it is a positive number, else
     // the default: the cap on one destination's send queue.
     static int ConfiguredMaxQueue();
+    // "MaxQueueGrace" of "ProxyServer" in ms when it is a number, else the
+    // default: how long a destination's queue may stay above MaxQueue.
+    static int ConfiguredMaxQueueGrace();
 
 private:
     bool OpenPort();
     // The transport, as the core sees it; relay's mutex held.
-    virtual void Send(HConnection hConnection, const void* data, int length) override;
+    virtual bool Send(HConnection hConnection, const void* data, int length, int softCap, int hardCap,
+                      int graceMs) override;
     virtual void Drop(HConnection hConnection) override;
-    virtual int QueuedBytes(HConnection hConnection) override;
 
     CLobbyServer* m_pServer;                      // not owned; null when standalone
     int m_TCPPort;                                // the listening port in use

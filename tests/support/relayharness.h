@@ -21,7 +21,8 @@ class CLobbyServer {};
 class CHarnessRelay final : public IThreadSafe, public IProxyTransport {
 public:
     explicit CHarnessRelay(CLobbyServer*)
-        : IThreadSafe(MT_BINARY), m_Core(this, m_hMutex, CProxyServer::ConfiguredMaxQueue()) {}
+        : IThreadSafe(MT_BINARY),
+          m_Core(this, m_hMutex, CProxyServer::ConfiguredMaxQueue(), CProxyServer::ConfiguredMaxQueueGrace()) {}
 
     static HConnection Handle(int i) { return reinterpret_cast<HConnection>(static_cast<uintptr_t>(0x10000 + i * 16)); }
 
@@ -54,14 +55,23 @@ public:
 
     std::vector<std::pair<HConnection, std::string>> m_Sent;
     std::vector<HConnection> m_Dropped;
-    int m_Queued = 0;  // what QueuedBytes reports for every connection
+    // The send queue every connection is taken to hold, and whether it has
+    // stayed above the soft cap past the grace.
+    int m_Queued = 0;
+    bool m_bStalled = false;
+    int m_SoftCap = 0, m_HardCap = 0, m_GraceMs = -1;  // the bounds of the last send
 
 protected:
-    void Send(HConnection h, const void* data, int length) override {
+    bool Send(HConnection h, const void* data, int length, int softCap, int hardCap, int graceMs) override {
+        m_SoftCap = softCap;
+        m_HardCap = hardCap;
+        m_GraceMs = graceMs;
+        long long after = static_cast<long long>(m_Queued) + length;
+        if (after > hardCap || (m_bStalled && after > softCap)) return false;
         m_Sent.emplace_back(h, std::string(static_cast<const char*>(data), static_cast<size_t>(length)));
+        return true;
     }
     void Drop(HConnection h) override { m_Dropped.push_back(h); }
-    int QueuedBytes(HConnection) override { return m_Queued; }
 
 private:
     CProxyCore m_Core;

@@ -18,6 +18,10 @@ public:
     // The connection is about to close socket: stop watching it first, since
     // its number may be handed out again as soon as it is closed.
     virtual void SocketClosing(CTCPIPConnection* pConnection, int socket) = 0;
+    // True when data the calling thread queues now should wait for the
+    // owner's FlushDeferred call (the socket thread handing out a receive
+    // burst); the owner then remembers the connection for that flush.
+    virtual bool DeferSend(CTCPIPConnection* pConnection) = 0;
 
 protected:
     ~ITCPIPConnectionOwner() {}

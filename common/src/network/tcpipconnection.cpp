@@ -51,6 +51,10 @@ CTCPIPConnection::CTCPIPConnection(unsigned int id, int socket, int port, const 
       m_SendCountInTick(0),
       m_QueuedBytes(0),
       m_bReasonRecorded(false),
+      m_SoftCap(0),
+      m_AboveSince(0),
+      m_bAboveSoftCap(false),
+      m_bDeferredFromEmpty(false),
       m_pOwner(nullptr),
       m_pOwnerTag(nullptr) {
     OS_ASSERT(address != nullptr && timerManager != nullptr && hMutex != nullptr);
@@ -233,6 +237,14 @@ bool CTCPIPConnection::QueueData(const char* data, int length) {
               m_status);
         return false;
     }
+    if (m_status == TCPIP_STATUS_CONNECTED && m_pOwner && m_pOwner->DeferSend(this)) {
+        // Held back for the flush after the burst: one send for all the
+        // data the burst gives this connection, and no timer touched unless
+        // that flush leaves some behind.
+        if (!HasQueuedData()) m_bDeferredFromEmpty = true;
+        Append(data, static_cast<DWORD>(length));
+        return true;
+    }
     DWORD now = OS_GetTickCount();
     if (now != m_LastSendTimestamp) {
         m_LastSendTimestamp = now;
@@ -268,6 +280,20 @@ bool CTCPIPConnection::QueueData(const char* data, int length) {
     return true;
 }
 
+bool CTCPIPConnection::QueueDataBounded(const char* data, int length, uint64_t softCap, uint64_t hardCap,
+                                        DWORD graceMs) {
+    OS_ASSERT_HELD(m_hMutex);
+    OS_ASSERTMSG(softCap > 0 && hardCap >= softCap, "Reason: %s", "queue bounds out of order");
+    if (m_SoftCap != softCap) {
+        m_SoftCap = softCap;
+        m_bAboveSoftCap = false;
+    }
+    uint64_t after = m_QueuedBytes + static_cast<uint64_t>(length);
+    if (after > hardCap) return false;
+    if (after > softCap && m_bAboveSoftCap && OS_GetTickCount() - m_AboveSince >= graceMs) return false;
+    return QueueData(data, length);
+}
+
 void CTCPIPConnection::Append(const char* data, DWORD length) {
     int last = m_writeQueueData.Count() - 1;
     // Strictly less: a write that would exactly fill the block starts a new one.
@@ -283,14 +309,86 @@ void CTCPIPConnection::Append(const char* data, DWORD length) {
         m_writeQueueSizeAlloc.AddToTail(size);
     }
     m_QueuedBytes += length;
+    if (m_SoftCap && !m_bAboveSoftCap && m_QueuedBytes > m_SoftCap) {
+        m_bAboveSoftCap = true;
+        m_AboveSince = OS_GetTickCount();
+    }
 }
 
-void CTCPIPConnection::DropFirstBlock() {
-    OS_Free(m_writeQueueData[0]);
-    m_writeQueueData.Remove(0);
-    m_writeQueueSizeUsed.Remove(0);
-    m_writeQueueSizeAlloc.Remove(0);
-    m_writePtr = 0;
+void CTCPIPConnection::Consumed(DWORD bytes) {
+    m_dataSendRecv = true;
+    m_QueuedBytes -= bytes;
+    if (m_bAboveSoftCap && m_QueuedBytes <= m_SoftCap) m_bAboveSoftCap = false;
+    // Whole blocks go at once; the rest of the first is marked as sent.
+    int done = 0;
+    DWORD left = m_writePtr + bytes;
+    while (done < m_writeQueueData.Count() && left >= m_writeQueueSizeUsed[done]) {
+        left -= m_writeQueueSizeUsed[done];
+        OS_Free(m_writeQueueData[done]);
+        done++;
+    }
+    if (done > 0) {
+        m_writeQueueData.Std().erase(m_writeQueueData.Std().begin(), m_writeQueueData.Std().begin() + done);
+        m_writeQueueSizeUsed.Std().erase(m_writeQueueSizeUsed.Std().begin(), m_writeQueueSizeUsed.Std().begin() + done);
+        m_writeQueueSizeAlloc.Std().erase(m_writeQueueSizeAlloc.Std().begin(),
+                                          m_writeQueueSizeAlloc.Std().begin() + done);
+    }
+    m_writePtr = left;
+}
+
+void CTCPIPConnection::WriteQueue() {
+    IConnectionManagerLogger* pLogger = Logger();
+    bool sentAny = false;
+    while (HasQueuedData()) {
+        TCPIPSlice_t slices[TCPIP_GATHER_BLOCKS];
+        int count = 0;
+        size_t size = 0;
+        for (; count < m_writeQueueData.Count() && count < TCPIP_GATHER_BLOCKS; count++) {
+            DWORD skip = count == 0 ? m_writePtr : 0;
+            slices[count].data = m_writeQueueData[count] + skip;
+            slices[count].length = m_writeQueueSizeUsed[count] - skip;
+            size += slices[count].length;
+        }
+        if (pLogger) {
+            pLogger->Log(this, "TCPIP: Sending data, size = 0x%04x, handle = 0x%08x", static_cast<int>(size),
+                         LogHandle());
+        }
+        int sendErrno = 0;
+        ssize_t sent = TCPIP_SendSlices(m_socket, slices, count, &sendErrno);
+        if (sent == 0) {
+            int error = TCPIP_SocketError(m_socket);
+            if (pLogger) pLogger->Log(this, "TCPIP: Send error, error = 0x%04x, handle = 0x%08x", error, LogHandle());
+            if (!sentAny && error != EINPROGRESS) {
+                TRACE("TCPIP: Send died on errno: 0x%04x", error);
+                Disconnect(m_dataSendRecv ? TCPIP_REASON_SEND : TCPIP_REASON_FAILED, false);
+            }
+            return;
+        }
+        if (sent < 0) {
+            int result = 0;
+            int error = TCPIP_SocketError(m_socket, &result);
+            if (result != 0) error = sendErrno;
+            if (pLogger) {
+                pLogger->Log(this, "TCPIP: Send error #2, error = 0x%04x, handle = 0x%08x", error, LogHandle());
+            }
+            // A flushing socket is not read, so nothing else would notice a
+            // broken peer; without this its always-writable socket would
+            // spin the socket thread until the flush time-out. A connected
+            // socket's reset shows on its next receive.
+            if (m_status == TCPIP_STATUS_FLUSHING && sendErrno != EAGAIN && sendErrno != EWOULDBLOCK &&
+                sendErrno != ENOBUFS) {
+                Disconnect(m_dataSendRecv ? TCPIP_REASON_SEND : TCPIP_REASON_FAILED, false);
+            }
+            return;
+        }
+        if (pLogger) {
+            pLogger->Log(this, "TCPIP: Sent data, size = 0x%04x, handle = 0x%08x", static_cast<int>(sent),
+                         LogHandle());
+        }
+        sentAny = true;
+        Consumed(static_cast<DWORD>(sent));
+        if (static_cast<size_t>(sent) < size) return;  // the socket is full
+    }
 }
 
 void CTCPIPConnection::SendData() {
@@ -305,57 +403,33 @@ void CTCPIPConnection::SendData() {
     }
     if (m_status != TCPIP_STATUS_FLUSHING) m_timer->Restart();
     if (pLogger) pLogger->Log(this, "TCPIP: Send data IN", LogHandle());
-    bool sentAny = false;
-    while (HasQueuedData()) {
-        DWORD used = m_writeQueueSizeUsed[0];
-        DWORD size = used - m_writePtr;
-        if (pLogger) {
-            pLogger->Log(this, "TCPIP: Sending data, size = 0x%04x, handle = 0x%08x", static_cast<int>(size),
-                         LogHandle());
-        }
-        int sendErrno = 0;
-        ssize_t sent = TCPIP_Send(m_socket, m_writeQueueData[0] + m_writePtr, size, &sendErrno);
-        if (sent == 0) {
-            int error = TCPIP_SocketError(m_socket);
-            if (pLogger) pLogger->Log(this, "TCPIP: Send error, error = 0x%04x, handle = 0x%08x", error, LogHandle());
-            if (!sentAny && error != EINPROGRESS) {
-                TRACE("TCPIP: Send died on errno: 0x%04x", error);
-                Disconnect(m_dataSendRecv ? TCPIP_REASON_SEND : TCPIP_REASON_FAILED, false);
-            }
-            break;
-        }
-        if (sent < 0) {
-            int result = 0;
-            int error = TCPIP_SocketError(m_socket, &result);
-            if (result != 0) error = sendErrno;
-            if (pLogger) {
-                pLogger->Log(this, "TCPIP: Send error #2, error = 0x%04x, handle = 0x%08x", error, LogHandle());
-            }
-            // A flushing socket is not read, so nothing else would notice a
-            // broken peer; without this its always-writable socket would
-            // spin the socket thread until the flush time-out.
-            if (m_status == TCPIP_STATUS_FLUSHING && sendErrno != EAGAIN && sendErrno != EWOULDBLOCK &&
-                sendErrno != ENOBUFS) {
-                Disconnect(m_dataSendRecv ? TCPIP_REASON_SEND : TCPIP_REASON_FAILED, false);
-            }
-            break;
-        }
-        if (pLogger) {
-            pLogger->Log(this, "TCPIP: Sent data, size = 0x%04x, handle = 0x%08x", static_cast<int>(sent),
-                         LogHandle());
-        }
-        m_dataSendRecv = true;
-        sentAny = true;
-        m_writePtr += static_cast<DWORD>(sent);
-        m_QueuedBytes -= static_cast<uint64_t>(sent);
-        if (m_writePtr < used) break;
-        DropFirstBlock();
-    }
+    WriteQueue();
     if (!HasQueuedData() && m_status != TCPIP_STATUS_FLUSHING) m_timer->Disable();
     // Drained (or closed by a failure, already announced): stop watching
     // for writability.
     if (!HasQueuedData()) Changed();
     if (pLogger) pLogger->Log(this, "TCPIP: Send data OUT", LogHandle());
+}
+
+void CTCPIPConnection::FlushDeferred() {
+    OS_ASSERT_HELD(m_hMutex);
+    bool fromEmpty = m_bDeferredFromEmpty;
+    m_bDeferredFromEmpty = false;
+    if (!fromEmpty) {
+        // The queue already waited for the socket (its timer armed, its
+        // socket watched for writing): an ordinary flush.
+        if (HasQueuedData() && m_status == TCPIP_STATUS_CONNECTED) SendData();
+        return;
+    }
+    if (m_status != TCPIP_STATUS_CONNECTED) return;  // closed meanwhile; the queue goes with it
+    WriteQueue();
+    if (HasQueuedData() && m_status == TCPIP_STATUS_CONNECTED) {
+        // What the socket did not take waits like any queued data: guarded
+        // by the send-stall time-out, and watched for a writable moment.
+        m_timer->SetInterval(TCPIP_SEND_STALL_MS);
+        m_timer->Enable();
+        Changed();
+    }
 }
 
 void CTCPIPConnection::TimerExpire(CTimer*) {

@@ -74,10 +74,19 @@ public:
     void* GetOwnerTag() const { return m_pOwnerTag; }
 
     // Sends directly when possible, queues the rest. False (data dropped) in
-    // a state that cannot send any more.
+    // a state that cannot send any more. While the owner holds sends back
+    // (the socket thread handing out a receive burst, and this its call),
+    // the data only joins the queue; FlushDeferred sends it.
     bool QueueData(const char* data, int length);
+    // QueueData unless the queue would pass hardCap bytes, or it has stayed
+    // above softCap for graceMs without falling to it (a reader that does
+    // not drain): then nothing is queued or counted and false comes back.
+    bool QueueDataBounded(const char* data, int length, uint64_t softCap, uint64_t hardCap, DWORD graceMs);
     // Flushes the queue as far as the socket takes it (socket thread).
     void SendData();
+    // Socket thread, after a receive burst: sends what QueueData held back
+    // during it, with one gathering send where the socket takes it all.
+    void FlushDeferred();
     // The disconnect procedure: records reason (the first one wins) and
     // closes now or, with flush, after the queue had its 60 s to drain.
     // Closing without a flush aborts the socket (the kernel drops what it
@@ -141,7 +150,11 @@ private:
     // Tells the owner that state, socket or queue emptiness changed.
     void Changed();
     void Append(const char* data, DWORD length);
-    void DropFirstBlock();
+    // Hands queued blocks to the kernel, several per call, until the queue
+    // is empty or the socket is full; failures end in the disconnect
+    // procedure. Logs the "Sending"/"Sent" texts.
+    void WriteQueue();
+    void Consumed(DWORD bytes);
     void EnterDisconnected(bool abort);
 
     int m_socket;                          // -1 while none is open
@@ -170,6 +183,10 @@ private:
     DWORD m_SendCountInTick;               // QueueData calls seen in that tick
     uint64_t m_QueuedBytes;                // unsent bytes in the queue
     bool m_bReasonRecorded;                // m_clientError holds the first cause
+    uint64_t m_SoftCap;                    // queue level watched for draining; 0 when none
+    DWORD m_AboveSince;                    // tick the queue last rose above m_SoftCap
+    bool m_bAboveSoftCap;                  // the queue is above m_SoftCap
+    bool m_bDeferredFromEmpty;             // held-back data went into an empty queue
     ITCPIPConnectionOwner* m_pOwner;       // not owned; null outside a manager (or once detached)
     void* m_pOwnerTag;                     // not owned; the owner's record of us, opaque here
 };

@@ -73,7 +73,9 @@ CTCPIPConnectionManager::CTCPIPConnectionManager(int maxConnections)
       m_bAcceptFailing(false),
       m_pOuterDispatchHolder(nullptr),
       m_bListenerWatched(false),
-      m_NextSeq(0) {
+      m_NextSeq(0),
+      m_bDeferSends(false),
+      m_pDeferThread(nullptr) {
     OS_ASSERTMSG(maxConnections > 1, "Reason: %s", "maxConnections must be greater than 1");
 }
 
@@ -144,6 +146,7 @@ bool CTCPIPConnectionManager::Init() {
     m_DispatchTimer = m_TimerManager.CreateTimer(1000, false, true, nullptr);
     m_DispatchTimer->Disable();
     m_Changed.RemoveAll();
+    m_Flush.clear();
     m_Reports.RemoveAll();
     m_NextSeq = 0;
     m_bListenerWatched = false;
@@ -230,6 +233,30 @@ void CTCPIPConnectionManager::SocketClosing(CTCPIPConnection* pConnection, int s
     pRecord->watched = 0;
 }
 
+bool CTCPIPConnectionManager::DeferSend(CTCPIPConnection* pConnection) {
+    OS_ASSERT_HELD(m_hMutex);
+    // Only the socket thread's own calls from inside its receives; other
+    // threads' data goes out at once as always.
+    if (!m_bDeferSends || OS_CurrentThreadToken() != m_pDeferThread) return false;
+    Record_t* pRecord = RecordOf(pConnection);
+    if (!pRecord->bFlushListed) {
+        pRecord->bFlushListed = true;
+        m_Flush.push_back(pRecord);
+    }
+    return true;
+}
+
+void CTCPIPConnectionManager::FlushDeferred() {
+    OS_ASSERT_HELD(m_hMutex);
+    CheckPassThread();
+    // Records cannot go while both locks are held since the burst began.
+    for (size_t i = 0; i < m_Flush.size(); i++) {
+        m_Flush[i]->bFlushListed = false;
+        m_Flush[i]->pConnection->FlushDeferred();
+    }
+    m_Flush.clear();
+}
+
 void CTCPIPConnectionManager::Adopt(CTCPIPConnection* pConnection) {
     OS_ASSERT_HELD(m_hDispatchMutex);
     OS_ASSERT_HELD(m_hMutex);
@@ -239,6 +266,7 @@ void CTCPIPConnectionManager::Adopt(CTCPIPConnection* pConnection) {
     pRecord->watched = 0;
     pRecord->bChangeListed = false;
     pRecord->bReportListed = false;
+    pRecord->bFlushListed = false;
     pRecord->bLinked = true;
     pConnection->Attach(this, pRecord);
     m_sockets.AddToTail(pConnection);
@@ -298,6 +326,18 @@ void CTCPIPConnectionManager::SendData(HConnection hConnection, const void* data
     OS_MutexLock(m_hMutex);
     Conn(hConnection)->QueueData(static_cast<const char*>(data), length);
     OS_MutexUnlock(m_hMutex);
+}
+
+bool CTCPIPConnectionManager::SendDataBounded(HConnection hConnection, const void* data, int length, int softCap,
+                                              int hardCap, int graceMs) {
+    CheckRunning();
+    OS_ASSERTMSG(softCap > 0 && hardCap >= softCap && graceMs >= 0, "Reason: %s", "queue bounds out of order");
+    OS_MutexLock(m_hMutex);
+    bool queued = Conn(hConnection)->QueueDataBounded(static_cast<const char*>(data), length,
+                                                       static_cast<uint64_t>(softCap), static_cast<uint64_t>(hardCap),
+                                                       static_cast<DWORD>(graceMs));
+    OS_MutexUnlock(m_hMutex);
+    return queued;
 }
 
 CString CTCPIPConnectionManager::GetConnectionId(HConnection hConnection) {
@@ -390,13 +430,14 @@ void CTCPIPConnectionManager::Dispatch() {
     UnlockDispatch();
 }
 
-void CTCPIPConnectionManager::AcceptOne(int listener) {
+bool CTCPIPConnectionManager::AcceptOne(int listener) {
     CheckPassThread();
     TCPIPPeer_t peer;
     int error = 0;
     int s = TCPIP_Accept(listener, &peer, &error);
     if (s < 0) {
-        if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED) return;
+        if (error == ECONNABORTED) return true;  // that one gave up; others may wait
+        if (error == EAGAIN || error == EWOULDBLOCK) return false;
         // Out of descriptors or memory: the pending connection stays in the
         // backlog and the socket stays readable. Rest it instead of spinning.
         if (!m_bAcceptFailing) {
@@ -406,27 +447,27 @@ void CTCPIPConnectionManager::AcceptOne(int listener) {
         }
         m_bAcceptPaused = true;
         m_AcceptPausedAt = OS_GetTickCount();
-        return;
+        return false;
     }
     m_bAcceptFailing = false;
     // The sockets turned away here never carried data: an orderly close.
     if (s >= TCPIP_DESCRIPTOR_LIMIT) {
         Log_PrintAll("FD_SETSIZE exceeded");
         TCPIP_Close(s);
-        return;
+        return true;
     }
     LockDispatch();
     if (m_sockets.Count() >= m_maxConnections) {
         UnlockDispatch();
         Log_PrintAll("Max connections exceeded (%d connections)", m_maxConnections);
         TCPIP_Close(s);
-        return;
+        return true;
     }
     if (!TCPIP_SetNonBlocking(s)) {
         UnlockDispatch();
         TRACE("Socket connection failed");
         TCPIP_Close(s);
-        return;
+        return true;
     }
     TCPIP_SetNoDelay(s);
     OS_MutexLock(m_hMutex);
@@ -435,6 +476,7 @@ void CTCPIPConnectionManager::AcceptOne(int listener) {
     Adopt(pConnection);
     OS_MutexUnlock(m_hMutex);
     UnlockDispatch();
+    return true;
 }
 
 void CTCPIPConnectionManager::DestroyOutsideLocks(CVector<Record_t*>& doomed) {
@@ -629,7 +671,11 @@ void CTCPIPConnectionManager::RunPass() {
         Ready_t entry = {static_cast<Record_t*>(ready[i].pTag), ready[i].events};
         m_Ready.push_back(entry);
     }
-    if (acceptNow && m_bListenerWatched) AcceptOne(m_serverSocket);
+    // Until the backlog is empty, within a bound so that a storm of new
+    // clients cannot starve the ones already served.
+    for (int i = 0; acceptNow && m_bListenerWatched && i < TCPIP_ACCEPTS_PER_PASS; i++) {
+        if (!AcceptOne(m_serverSocket)) break;
+    }
 
     LockDispatch();
     OS_MutexLock(m_hMutex);
@@ -639,8 +685,14 @@ void CTCPIPConnectionManager::RunPass() {
         std::sort(m_Ready.begin(), m_Ready.end(),
                   [](const Ready_t& a, const Ready_t& b) { return a.pRecord->seq > b.pRecord->seq; });
     }
+    // Data listeners queue from inside the receives below is held back and
+    // sent once per connection when they are done (DeferSend).
+    m_bDeferSends = true;
+    m_pDeferThread = OS_CurrentThreadToken();
     for (size_t i = 0; i < m_Ready.size(); i++) HandleReady(m_Ready[i].pRecord, m_Ready[i].events);
+    m_bDeferSends = false;
     m_Ready.clear();
+    FlushDeferred();
     // Finished connections are destroyed before the pass ends, so a
     // Shutdown that waits for this pass finds only the live ones.
     SettleChanged(doomed);
@@ -708,6 +760,7 @@ void CTCPIPConnectionManager::Shutdown() {
     }
     m_sockets.RemoveAll();
     m_Changed.RemoveAll();
+    m_Flush.clear();
     m_Reports.RemoveAll();
     m_callbacks.RemoveAll();
     m_callbacksExtended.RemoveAll();

@@ -29,6 +29,8 @@
 
 // Size of the one receive buffer; ClientData blocks are at most this long.
 const int TCPIP_RECV_BUFFER = 262144;
+// Connections taken from the listening socket's backlog in one pass at most.
+const int TCPIP_ACCEPTS_PER_PASS = 64;
 
 // Re-installs itself for SIGPIPE: a write to a closed socket never ends the
 // process.
@@ -97,6 +99,12 @@ public:
     // counters that never overflow. Under the connection lock; any thread.
     int GetDataSent(HConnection hConnection);
     int GetDataRecv(HConnection hConnection);
+    // SendData unless the connection's send queue would pass hardCap bytes,
+    // or has stayed above softCap for graceMs without falling to it (its
+    // reader does not keep up); then nothing is queued and false comes
+    // back. One round trip of the connection lock; any thread.
+    bool SendDataBounded(HConnection hConnection, const void* data, int length, int softCap, int hardCap,
+                         int graceMs);
     // Bytes accepted by SendData for this connection that have not been
     // handed to the kernel yet (its send queue), saturated at INT_MAX. Takes
     // the connection lock only, so any thread may call it, also from inside
@@ -121,6 +129,7 @@ private:
         unsigned int watched;           // poller events registered for its socket; 0 when none
         bool bChangeListed;             // on m_Changed
         bool bReportListed;             // on m_Reports
+        bool bFlushListed;              // on m_Flush
         bool bLinked;                   // false once taken out for destruction
     };
     // A ready connection of one pass and the poller events it reported.
@@ -135,6 +144,10 @@ private:
     // socket's registration before the descriptor is closed.
     virtual void ConnectionChanged(CTCPIPConnection* pConnection) override;
     virtual void SocketClosing(CTCPIPConnection* pConnection, int socket) override;
+    virtual bool DeferSend(CTCPIPConnection* pConnection) override;
+    // Socket thread, both locks held, after the receives of a pass: sends
+    // what they held back, once per connection.
+    void FlushDeferred();
     static Record_t* RecordOf(CTCPIPConnection* pConnection);
     void Adopt(CTCPIPConnection* pConnection);
     void SettleChanged(CVector<Record_t*>& doomed);
@@ -154,7 +167,8 @@ private:
     unsigned int NextId();
     void AnnounceLocked(CTCPIPConnection* pConnection);
     void RunPass();
-    void AcceptOne(int listener);
+    // True when the listening socket may have more connections waiting.
+    bool AcceptOne(int listener);
     static void DestroyOutsideLocks(CVector<Record_t*>& doomed);
 
     HMutex m_hDispatchMutex;            // owned; the dispatch lock
@@ -185,6 +199,9 @@ private:
     CVector<Record_t*> m_Changed;       // not owned; for the socket thread's next pass
     CVector<Record_t*> m_Reports;       // not owned; unannounced or with a pending disconnect
     uint64_t m_NextSeq;                 // creation order of connections
+    bool m_bDeferSends;                 // the socket thread is handing out received data
+    const void* m_pDeferThread;         // the thread doing so
+    std::vector<Record_t*> m_Flush;     // not owned; connections holding back data for the flush
 #ifndef NDEBUG
     // The thread running socket passes: the socket thread, or the caller of
     // Dispatch(signal, ms) or Shutdown once that thread is gone. Debug only.

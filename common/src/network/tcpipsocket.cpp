@@ -11,6 +11,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,7 +20,9 @@
 
 namespace {
 
-const int LISTEN_BACKLOG = 10;
+// The system's largest backlog: a storm of reconnecting clients waits in
+// the kernel instead of being refused or left to retry.
+const int LISTEN_BACKLOG = SOMAXCONN;
 
 void SetError(int* pError, int error) {
     if (pError) *pError = error;
@@ -134,6 +137,28 @@ ssize_t TCPIP_Send(int fd, const void* data, size_t length, int* pError) {
     ssize_t n;
     do {
         n = send(fd, data, length, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    SetError(pError, n < 0 ? errno : 0);
+    return n;
+}
+
+ssize_t TCPIP_SendSlices(int fd, const TCPIPSlice_t* slices, int count, int* pError) {
+    struct iovec iov[TCPIP_GATHER_BLOCKS];
+    if (count < 1 || count > TCPIP_GATHER_BLOCKS) {
+        SetError(pError, EINVAL);
+        return -1;
+    }
+    for (int i = 0; i < count; i++) {
+        iov[i].iov_base = const_cast<void*>(slices[i].data);
+        iov[i].iov_len = slices[i].length;
+    }
+    struct msghdr message;
+    memset(&message, 0, sizeof(message));
+    message.msg_iov = iov;
+    message.msg_iovlen = static_cast<size_t>(count);
+    ssize_t n;
+    do {
+        n = sendmsg(fd, &message, MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     SetError(pError, n < 0 ? errno : 0);
     return n;

@@ -23,7 +23,7 @@ enum TCPIPWaitFor_t { TCPIP_WAIT_READ = 1, TCPIP_WAIT_WRITE = 2 };
 // A new TCP socket, or -1 (error number in *pError when given).
 int TCPIP_Socket(int* pError = nullptr);
 // A listening socket on all local addresses: SO_REUSEADDR, non-blocking,
-// bound to port (0: the system chooses), backlog of 10. -1 on any failure;
+// bound to port (0: the system chooses), the system's largest backlog. -1 on any failure;
 // otherwise *pPort is the port in use.
 int TCPIP_Listen(int port, int* pPort);
 // Takes one pending connection from a listening socket; -1 when none is
@@ -43,6 +43,16 @@ int TCPIP_SocketError(int fd, int* pResult = nullptr);
 // send without SIGPIPE. Bytes sent (> 0), 0, or -1 with the error number in
 // *pError (EAGAIN when the socket's buffer is full).
 ssize_t TCPIP_Send(int fd, const void* data, size_t length, int* pError);
+// One piece of a gathering send.
+struct TCPIPSlice_t {
+    const void* data;
+    size_t length;
+};
+// The most pieces one gathering send takes.
+const int TCPIP_GATHER_BLOCKS = 64;
+// Sends count (1..TCPIP_GATHER_BLOCKS) pieces in order with one system call,
+// without SIGPIPE; results as TCPIP_Send.
+ssize_t TCPIP_SendSlices(int fd, const TCPIPSlice_t* slices, int count, int* pError);
 // recv. Bytes received (> 0), 0 at the peer's end of stream, or -1 with the
 // error number in *pError. flags as for recv (MSG_OOB, MSG_DONTWAIT).
 ssize_t TCPIP_Recv(int fd, void* data, size_t length, int* pError, int flags = 0);

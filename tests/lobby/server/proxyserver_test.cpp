@@ -164,17 +164,41 @@ TEST_F(Harness, SecondLoginForAnIdBootsTheFirstAndTakesItsTraffic) {
     EXPECT_EQ("", m_pRelay->SentTo(first));
 }
 
-TEST_F(Harness, EchoFloodPastTheQueueCapDropsOnlyTheFlooder) {
-    HConnection a = Connect(1), b = Connect(2);
-    Register(b);
-    m_pRelay->m_Queued = kProxyDefaultMaxQueue - 10;
-    Feed(a, Packet(16, 0, PH_TYPE_ECHO));
-    EXPECT_TRUE(m_pRelay->WasDropped(a));
-    EXPECT_NE(std::string::npos, Logged().find("CProxyServer: Send queue overflow for 0"));
-    m_pRelay->m_Queued = 0;
-    m_pRelay->Clear();
-    Feed(b, Packet(16, 0, PH_TYPE_ECHO));
-    EXPECT_EQ(Packet(16, 0, PH_TYPE_ECHO), m_pRelay->SentTo(b));
+// The transport refuses a send past the hard bound, or past the soft one
+// once the queue has not fallen back in time; the relay then drops only
+// that destination.
+TEST_F(Harness, RefusedSendDropsOnlyThatDestination) {
+    const struct {
+        int queued;
+        bool stalled;
+        bool dropped;
+    } cases[] = {
+        {kProxyDefaultMaxQueue - 10, false, false},     // above the level, still in its grace
+        {4 * kProxyDefaultMaxQueue - 10, false, true},  // past the hard bound at once
+        {kProxyDefaultMaxQueue - 10, true, true},       // above the level past the grace
+        {kProxyDefaultMaxQueue - 16, true, false},      // falls to the level exactly
+    };
+    int next = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.queued);
+        HConnection a = Connect(next++), b = Connect(next++);
+        Register(b);
+        m_pRelay->Clear();
+        m_pRelay->m_Queued = c.queued;
+        m_pRelay->m_bStalled = c.stalled;
+        Feed(a, Packet(16, 0, PH_TYPE_ECHO));
+        EXPECT_EQ(c.dropped, m_pRelay->WasDropped(a));
+        EXPECT_EQ(c.dropped, LinesEqual("CProxyServer: Send queue overflow for 0") == 1);
+        EXPECT_EQ(kProxyDefaultMaxQueue, m_pRelay->m_SoftCap);
+        EXPECT_EQ(4 * kProxyDefaultMaxQueue, m_pRelay->m_HardCap);
+        EXPECT_EQ(2000, m_pRelay->m_GraceMs);
+        m_pRelay->m_Queued = 0;
+        m_pRelay->m_bStalled = false;
+        Feed(b, Packet(16, 0, PH_TYPE_ECHO));
+        EXPECT_EQ(Packet(16, 0, PH_TYPE_ECHO), m_pRelay->SentTo(b).substr(m_pRelay->SentTo(b).size() - 16));
+        EXPECT_FALSE(m_pRelay->WasDropped(b));
+        ClearLog();
+    }
 }
 
 TEST_F(Harness, CondemnedClientIsInvisibleToLookups) {
@@ -210,11 +234,14 @@ TEST_F(Harness, ByteAtATimeDeliveryGivesTheSameResult) {
 TEST_F(Harness, MaxQueueComesFromTheConfiguration) {
     delete m_pRelay;
     g_INI["ProxyServer"]["MaxQueue"] = "1000";
+    g_INI["ProxyServer"]["MaxQueueGrace"] = "250";
     m_pRelay = new CHarnessRelay(&m_Host);
     HConnection a = Connect(1);
-    m_pRelay->m_Queued = 990;
+    m_pRelay->m_Queued = 4 * 1000 - 10;
     Feed(a, Packet(16, 0, PH_TYPE_ECHO));
     EXPECT_TRUE(m_pRelay->WasDropped(a));
+    EXPECT_EQ(1000, m_pRelay->m_SoftCap);
+    EXPECT_EQ(250, m_pRelay->m_GraceMs);
 }
 
 // Each kind of line a client's packets can cause is written at most once a
