@@ -1,7 +1,9 @@
 // The relay end to end: the daemon binary over real loopback sockets.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,6 +94,12 @@ protected:
 class RelaySmallQueue : public Relay {
 protected:
     std::string Config() const override { return "[ProxyServer]\nPort = 0\nMaxQueue = 262144\n"; }
+};
+
+// A small level for the queue rule, and a short grace.
+class RelayShortGrace : public Relay {
+protected:
+    std::string Config() const override { return "[ProxyServer]\nPort = 0\nMaxQueue = 262144\nMaxQueueGrace = 200\n"; }
 };
 
 }  // namespace
@@ -393,4 +401,63 @@ TEST_F(Relay, FloodBeforeLoginWritesBoundedLinesAndStallsNobody) {
     }
     EXPECT_GE(lines, 1);
     EXPECT_LE(lines, 10) << "one a second at most";
+}
+
+// A reader that keeps up is kept even when eight senders together put far
+// more than MaxQueue (4 MiB) into its queue at once.
+TEST_F(Relay, FastReaderUnderABurstFromEightSendersIsKept) {
+    const int kSenders = 8, kPackets = 256, kSize = 16384;  // 4 MiB from each
+    CRelayClient reader, senders[kSenders];
+    Connect(reader);
+    int uidReader = reader.Register(kWait);
+    for (auto& s : senders) {
+        Connect(s);
+        s.Register(kWait);
+    }
+    std::string burst;
+    for (int i = 0; i < kPackets; i++) burst += Packet(kSize, uidReader, 1);
+    std::vector<std::thread> threads;
+    for (auto& s : senders) threads.emplace_back([&] { s.SendAll(burst.data(), static_cast<int>(burst.size())); });
+    long long got = 0;
+    CBuffer packet;
+    while (got < 1LL * kSenders * kPackets * kSize && reader.ReadPacket(packet, kWait)) got += packet.Length();
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(1LL * kSenders * kPackets * kSize, got);
+    EXPECT_EQ(std::string::npos, Log().find("CProxyServer: Send queue overflow")) << Log();
+}
+
+// One that does not read at all is dropped once its queue has stayed above
+// MaxQueue for MaxQueueGrace, though a slow trickle never reaches the hard
+// bound (4 x MaxQueue) within that time; its sender is served on.
+TEST_F(RelayShortGrace, ReaderThatNeverReadsIsDroppedAfterTheGrace) {
+    CRelayClient sender;
+    Connect(sender);
+    sender.Register(kWait);
+    // The sleeper's receive window is small, so the kernels on the way hold
+    // little and the relay's own queue rises soon.
+    int sleeper = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    setsockopt(sleeper, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(m_Port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, connect(sleeper, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    const std::string reg = Packet(16, 0, PH_TYPE_REGISTER);
+    ASSERT_EQ(16, send(sleeper, reg.data(), 16, 0));
+    ProxyAuth_t reply;
+    ASSERT_EQ(16, recv(sleeper, &reply, 16, MSG_WAITALL));
+    int uidSleeper = reply.header.uid;
+    const std::string packet = Packet(16384, uidSleeper, 1);
+    const std::string overflow = "CProxyServer: Send queue overflow for " + std::to_string(uidSleeper);
+    bool dropped = false;
+    // About 1.6 MB/s: from the level to the hard bound takes half a second.
+    for (int i = 0; i < 3000 && !dropped; i++) {
+        ASSERT_TRUE(sender.SendAll(packet.data(), static_cast<int>(packet.size())));
+        usleep(10000);
+        if (i % 10 == 0) dropped = Log().find(overflow) != std::string::npos;
+    }
+    EXPECT_TRUE(dropped) << Log();
+    close(sleeper);
+    Sync(sender);
 }
