@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -68,7 +69,7 @@ TEST_F(ConnectionManagerBurst, HeldBackDataCountsAgainstTheQueueBounds) {
     ASSERT_NE(nullptr, hSleeper);
     SmallBuffers(sleeper);
     const std::string chunk(16384, 'c');
-    int accepted = 0, refused = 0;
+    std::atomic<int> accepted{0}, refused{0};
     server.listener.onData = [&](HConnection h, void*, int) {
         if (h == hSleeper) return;
         for (int i = 0; i < 20; i++) {
