@@ -2,7 +2,8 @@
 // direct loopback TCP between the same kind of clients and, when haproxy is on
 // PATH, beside haproxy forwarding the same framed bytes (TCP mode, one thread):
 //   - relayed MB/s and packets/s for 1 and 16 sender/receiver pairs at 64,
-//     1024 and 16384 bytes per packet, with relay/direct and relay/haproxy;
+//     1024 and 16384 bytes per packet, with relay/direct and relay/haproxy
+//     (medians of three runs each);
 //   - echo round trip p50 and p99, beside a peer bouncing the packet directly
 //     and through haproxy;
 //   - 4000 idle registered clients plus one active pair: the daemon's
@@ -24,6 +25,7 @@ namespace {
 using namespace bench;
 
 const double kRowSeconds = 1.0;
+const int kRowRounds = 3;  // each throughput figure: the median of this many runs, paths taken in turns
 const long long kWindowBytes = 1 << 20;  // sender stays at most this far ahead of its receiver
 const int kIdleClients = 4000;
 const int kIdleBatch = 8;  // idle clients connected before their replies are read: below the daemon's backlog
@@ -144,6 +146,14 @@ Throughput Measure(int pairs, int size, Path_t path, int relayPort, const Haprox
     return t;
 }
 
+// The median run by MB/s; complete only if every run was.
+Throughput Median(std::vector<Throughput> runs) {
+    std::sort(runs.begin(), runs.end(), [](const Throughput& x, const Throughput& y) { return x.mbps < y.mbps; });
+    Throughput m = runs[runs.size() / 2];
+    for (const Throughput& t : runs) m.complete = m.complete && t.complete;
+    return m;
+}
+
 // One way of making a round trip: fd sends `out`; the peer, if any, reads it
 // and sends `back`; fd reads the packet that returns.
 struct RoundTripPath {
@@ -182,15 +192,21 @@ RoundTripPath Bounced(const Lane* lane, const std::string& packet) {
 }
 
 void ThroughputRows(const Daemon& daemon, const Haproxy& haproxy) {
+    printf("throughput: each figure the median of %d runs of %.0f s, relay, haproxy and direct taken in turns\n",
+           kRowRounds, kRowSeconds);
     printf("%-6s %-6s | %10s %12s | %10s %12s | %7s %7s | %12s %13s | %13s\n", "pairs", "bytes", "relay MB/s",
            "relay pkt/s", "direct MB/s", "direct pkt/s", "MB/s", "pkt/s", "haproxy MB/s", "haproxy pkt/s",
            "relay/haproxy");
     for (int pairs : {1, 16}) {
         for (int size : {64, 1024, 16384}) {
-            Throughput r = Measure(pairs, size, PATH_RELAY, daemon.Port(), nullptr);
-            Throughput h = {0, 0, true};
-            if (haproxy.Running()) h = Measure(pairs, size, PATH_HAPROXY, 0, &haproxy);
-            Throughput d = Measure(pairs, size, PATH_DIRECT, 0, nullptr);
+            std::vector<Throughput> relayRuns, haproxyRuns, directRuns;
+            for (int round = 0; round < kRowRounds; round++) {
+                relayRuns.push_back(Measure(pairs, size, PATH_RELAY, daemon.Port(), nullptr));
+                if (haproxy.Running()) haproxyRuns.push_back(Measure(pairs, size, PATH_HAPROXY, 0, &haproxy));
+                directRuns.push_back(Measure(pairs, size, PATH_DIRECT, 0, nullptr));
+            }
+            Throughput r = Median(relayRuns), d = Median(directRuns);
+            Throughput h = haproxy.Running() ? Median(haproxyRuns) : Throughput{0, 0, true};
             printf("%-6d %-6d | %10.1f %12.0f | %11.1f %12.0f | %7.3f %7.3f | ", pairs, size, r.mbps, r.pps, d.mbps,
                    d.pps, r.mbps / d.mbps, r.pps / d.pps);
             if (haproxy.Running())
