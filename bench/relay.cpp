@@ -457,8 +457,8 @@ void StormRow(const Daemon& daemon, int restingDescriptors) {
             waiting += c.state == StormClient::WAITING;
         }
         printf("  unregistered at the bound: %d still connecting, %d connected and awaiting the reply, %d about to "
-               "connect again\n",
-               connecting, awaiting, waiting);
+               "connect again; the daemon held %d connections (%d registered here)\n",
+               connecting, awaiting, waiting, daemon.OpenDescriptors() - restingDescriptors, registered);
     }
     printf("  %s\n", syn.Text().c_str());
     fflush(stdout);
