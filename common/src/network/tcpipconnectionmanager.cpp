@@ -626,6 +626,9 @@ void CTCPIPConnectionManager::Receive(CTCPIPConnection* pConnection, int s) {
             m_callbacksExtended[j]->ClientData(pConnection, m_recvBuffer, static_cast<int>(n));
             OS_MutexLock(m_hMutex);
         }
+        // The block has been handled: what it gave each connection leaves
+        // now, in one send each (and only one block's worth is ever held).
+        FlushDeferred();
     } else if (n == 0) {
         int result = 0;
         int error = TCPIP_SocketError(s, &result);
@@ -686,13 +689,13 @@ void CTCPIPConnectionManager::RunPass() {
                   [](const Ready_t& a, const Ready_t& b) { return a.pRecord->seq > b.pRecord->seq; });
     }
     // Data listeners queue from inside the receives below is held back and
-    // sent once per connection when they are done (DeferSend).
+    // sent once per connection when the received block has been handled
+    // (DeferSend, FlushDeferred).
     m_bDeferSends = true;
     m_pDeferThread = OS_CurrentThreadToken();
     for (size_t i = 0; i < m_Ready.size(); i++) HandleReady(m_Ready[i].pRecord, m_Ready[i].events);
     m_bDeferSends = false;
     m_Ready.clear();
-    FlushDeferred();
     // Finished connections are destroyed before the pass ends, so a
     // Shutdown that waits for this pass finds only the live ones.
     SettleChanged(doomed);

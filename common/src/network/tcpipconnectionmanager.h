@@ -145,8 +145,8 @@ private:
     virtual void ConnectionChanged(CTCPIPConnection* pConnection) override;
     virtual void SocketClosing(CTCPIPConnection* pConnection, int socket) override;
     virtual bool DeferSend(CTCPIPConnection* pConnection) override;
-    // Socket thread, both locks held, after the receives of a pass: sends
-    // what they held back, once per connection.
+    // Socket thread, both locks held, after a received block has been
+    // handed out: sends what it held back, once per connection.
     void FlushDeferred();
     static Record_t* RecordOf(CTCPIPConnection* pConnection);
     void Adopt(CTCPIPConnection* pConnection);
