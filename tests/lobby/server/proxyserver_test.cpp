@@ -223,6 +223,27 @@ TEST_F(Harness, CondemnedClientIsInvisibleToLookups) {
     EXPECT_EQ(1, m_pRelay->GetClientCount());
 }
 
+// Data packets that follow each other to one destination leave in one send;
+// anything else in between ends the run, and every packet keeps its place.
+TEST_F(Harness, PacketsInARowToOneDestinationLeaveInOneSendInOrder) {
+    HConnection a = Connect(1), b = Connect(2), c = Connect(3);
+    int uidA = Register(a), uidB = Register(b), uidC = Register(c);
+    m_pRelay->Clear();
+    auto from = [&](std::string p) {  // p as its destination gets it
+        memcpy(&p[4], &uidA, 4);
+        return p;
+    };
+    const std::string b1 = Packet(20, uidB, 1, '1'), b2 = Packet(30, uidB, 1, '2'), b3 = Packet(13, uidB, 7, '3');
+    const std::string c1 = Packet(40, uidC, 1, '4'), echo = Packet(16, 0, PH_TYPE_ECHO, 'e');
+    const std::string nobody = Packet(25, 12345, 1, 'n');
+    Feed(a, b1 + b2 + echo + b3 + nobody + c1 + b1 + b2);
+    EXPECT_EQ(from(b1) + from(b2) + from(b3) + from(b1) + from(b2), m_pRelay->SentTo(b));
+    EXPECT_EQ(from(c1), m_pRelay->SentTo(c));
+    EXPECT_EQ(echo, m_pRelay->SentTo(a));
+    // b1+b2 | echo | b3 | c1 | b1+b2: five sends, not eight.
+    EXPECT_EQ(5u, m_pRelay->m_Sent.size());
+}
+
 TEST_F(Harness, ByteAtATimeDeliveryGivesTheSameResult) {
     HConnection a = Connect(1);
     std::string stream = Packet(16, 0, PH_TYPE_REGISTER) + Packet(30, 0, PH_TYPE_ECHO, 'e') + Packet(13, 0, PH_TYPE_ECHO, 'f');
