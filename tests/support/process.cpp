@@ -125,18 +125,26 @@ bool CTestProcess::WaitUntilCatching(int signo, int timeoutMs) {
     }
 }
 
-bool TcpQueuesEmpty(int port) {
-    // "sl local_address rem_address st tx_queue:rx_queue ...", hex fields.
+std::vector<TcpSocketRow_t> TcpSockets() {
+    // "sl local_address rem_address st tx_queue:rx_queue ...", hex fields,
+    // after a line of column titles.
+    std::vector<TcpSocketRow_t> rows;
     std::string table = ReadFile("/proc/net/tcp");
-    size_t line = table.find('\n');
-    while (line != std::string::npos && line + 1 < table.size()) {
-        unsigned int local = 0, remote = 0, state = 0;
-        unsigned long tx = 0, rx = 0;
-        if (sscanf(table.c_str() + line + 1, "%*d: %*x:%x %*x:%x %x %lx:%lx", &local, &remote, &state, &tx, &rx) == 5 &&
-            (local == static_cast<unsigned int>(port) || remote == static_cast<unsigned int>(port)) && (tx || rx)) {
-            return false;
+    for (size_t line = table.find('\n'); line != std::string::npos && line + 1 < table.size();
+         line = table.find('\n', line + 1)) {
+        TcpSocketRow_t row;
+        if (sscanf(table.c_str() + line + 1, "%*d: %*x:%x %*x:%x %*x %lx:%lx", &row.localPort, &row.remotePort,
+                   &row.sendQueue, &row.recvQueue) == 4) {
+            rows.push_back(row);
         }
-        line = table.find('\n', line + 1);
+    }
+    return rows;
+}
+
+bool TcpQueuesEmpty(int port) {
+    for (const TcpSocketRow_t& row : TcpSockets()) {
+        bool ours = row.localPort == static_cast<unsigned int>(port) || row.remotePort == static_cast<unsigned int>(port);
+        if (ours && (row.sendQueue || row.recvQueue)) return false;
     }
     return true;
 }

@@ -17,9 +17,15 @@ void RemoveTree(const std::string& dir);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
 
+// One IPv4 TCP socket of this machine as /proc/net/tcp lists it.
+struct TcpSocketRow_t {
+    unsigned int localPort, remotePort;
+    unsigned long sendQueue, recvQueue;  // bytes unacknowledged / unread
+};
+std::vector<TcpSocketRow_t> TcpSockets();
 // True when no TCP socket on this machine with port as its local or remote
 // port holds bytes in its kernel queues: everything sent either way has been
-// read by its receiver (IPv4 sockets, from /proc/net/tcp).
+// read by its receiver.
 bool TcpQueuesEmpty(int port);
 
 // A socket listening on all addresses at a port the system chose, held so

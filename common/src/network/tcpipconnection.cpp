@@ -16,39 +16,6 @@
 #include "common/src/network/itcpipconnectionowner.h"
 #include "common/src/network/tcpipsocket.h"
 
-namespace {
-
-// Queue blocks of the smallest size come and go with nearly every burst a
-// connection sends. Handed back to the heap each time, their room is soon
-// carved up by longer-lived objects, and every connection that ever had a
-// block leaves some of it behind; kept on a short list per thread (blocks
-// are mostly taken and given back by the socket thread), they are reused
-// as they are.
-const int kSpareBlocks = 64;
-struct SpareBlocks_t {
-    char* blocks[kSpareBlocks];
-    int count = 0;
-    ~SpareBlocks_t() {
-        for (int i = 0; i < count; i++) OS_Free(blocks[i]);
-    }
-};
-thread_local SpareBlocks_t t_Spare;
-
-char* AllocBlock(DWORD size) {
-    if (size == static_cast<DWORD>(TCPIP_QUEUE_BLOCK) && t_Spare.count > 0) return t_Spare.blocks[--t_Spare.count];
-    return static_cast<char*>(OS_Malloc(size));
-}
-
-void FreeBlock(char* block, DWORD size) {
-    if (size == static_cast<DWORD>(TCPIP_QUEUE_BLOCK) && t_Spare.count < kSpareBlocks) {
-        t_Spare.blocks[t_Spare.count++] = block;
-        return;
-    }
-    OS_Free(block);
-}
-
-}  // namespace
-
 bool TCPIP_IsDottedAddress(const char* address) {
     // Strict four-number form only: the longest text is 15 characters, so a
     // caller's odd spelling ("0x7f.1", 30 leading zeros) goes to the resolver
@@ -112,7 +79,7 @@ CTCPIPConnection::~CTCPIPConnection() {
     // The resolver first: its callback touches the timer.
     delete m_pResolver;
     m_pResolver = nullptr;
-    for (int i = 0; i < m_writeQueueData.Count(); i++) FreeBlock(m_writeQueueData[i], m_writeQueueSizeAlloc[i]);
+    for (int i = 0; i < m_writeQueueData.Count(); i++) OS_Free(m_writeQueueData[i]);
     m_timerManager->DestroyTimer(m_timer);
 }
 
@@ -335,7 +302,7 @@ void CTCPIPConnection::Append(const char* data, DWORD length) {
         m_writeQueueSizeUsed[last] += length;
     } else {
         DWORD size = length > static_cast<DWORD>(TCPIP_QUEUE_BLOCK) ? length : static_cast<DWORD>(TCPIP_QUEUE_BLOCK);
-        char* block = AllocBlock(size);
+        char* block = static_cast<char*>(OS_Malloc(size));
         memcpy(block, data, length);
         m_writeQueueData.AddToTail(block);
         m_writeQueueSizeUsed.AddToTail(length);
@@ -357,7 +324,7 @@ void CTCPIPConnection::Consumed(DWORD bytes) {
     DWORD left = m_writePtr + bytes;
     while (done < m_writeQueueData.Count() && left >= m_writeQueueSizeUsed[done]) {
         left -= m_writeQueueSizeUsed[done];
-        FreeBlock(m_writeQueueData[done], m_writeQueueSizeAlloc[done]);
+        OS_Free(m_writeQueueData[done]);
         done++;
     }
     if (done > 0) {

@@ -97,10 +97,7 @@ int TCPIP_Accept(int listener, TCPIPPeer_t* pPeer, int* pError) {
 }
 
 bool TCPIP_Connect(int fd, const char* ip, int port, int* pError) {
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
+    struct sockaddr_in addr = AnyAddress(port);
     if (inet_pton(AF_INET, ip, &addr.sin_addr) != 1) {
         SetError(pError, EINVAL);
         return false;
@@ -133,15 +130,6 @@ int TCPIP_SocketError(int fd, int* pResult) {
     return error;
 }
 
-ssize_t TCPIP_Send(int fd, const void* data, size_t length, int* pError) {
-    ssize_t n;
-    do {
-        n = send(fd, data, length, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    SetError(pError, n < 0 ? errno : 0);
-    return n;
-}
-
 ssize_t TCPIP_SendSlices(int fd, const TCPIPSlice_t* slices, int count, int* pError) {
     struct iovec iov[TCPIP_GATHER_BLOCKS];
     if (count < 1 || count > TCPIP_GATHER_BLOCKS) {
@@ -162,6 +150,11 @@ ssize_t TCPIP_SendSlices(int fd, const TCPIPSlice_t* slices, int count, int* pEr
     } while (n < 0 && errno == EINTR);
     SetError(pError, n < 0 ? errno : 0);
     return n;
+}
+
+ssize_t TCPIP_Send(int fd, const void* data, size_t length, int* pError) {
+    TCPIPSlice_t slice = {data, length};
+    return TCPIP_SendSlices(fd, &slice, 1, pError);
 }
 
 ssize_t TCPIP_Recv(int fd, void* data, size_t length, int* pError, int flags) {

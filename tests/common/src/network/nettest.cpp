@@ -10,11 +10,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "common/src/cbase.h"
+#include "tests/support/process.h"
+#include "tests/support/waitfor.h"
 
 namespace nettest {
 
@@ -119,19 +119,10 @@ PeerEnd_t ReadToEnd(int fd, size_t* pBytes, int timeoutMs) {
 }
 
 long KernelSendQueue(int localPort, int remotePort) {
-    std::ifstream in("/proc/net/tcp");
-    std::string line;
-    std::getline(in, line);  // the column titles
-    while (std::getline(in, line)) {
-        // "  sl: LLLLLLLL:PPPP RRRRRRRR:PPPP st TTTTTTTT:RRRRRRRR ..."
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues;
-        fields >> slot >> local >> remote >> state >> queues;
-        size_t l = local.find(':'), r = remote.find(':'), q = queues.find(':');
-        if (l == std::string::npos || r == std::string::npos || q == std::string::npos) continue;
-        if (std::stoi(local.substr(l + 1), nullptr, 16) != localPort) continue;
-        if (std::stoi(remote.substr(r + 1), nullptr, 16) != remotePort) continue;
-        return std::stol(queues.substr(0, q), nullptr, 16);
+    for (const TcpSocketRow_t& row : TcpSockets()) {
+        if (row.localPort == static_cast<unsigned int>(localPort) && row.remotePort == static_cast<unsigned int>(remotePort)) {
+            return static_cast<long>(row.sendQueue);
+        }
     }
     return -1;
 }
@@ -289,14 +280,7 @@ bool PumpUntil(CTCPIPConnectionManager& mgr, const std::function<bool()>& pred, 
     }
 }
 
-bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (pred()) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
+bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) { return WaitFor(pred, timeoutMs); }
 
 Server::Server(int maxConnections) : mgr(maxConnections) {
     mgr.Init();
