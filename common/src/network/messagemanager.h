@@ -22,6 +22,7 @@
 #define NB_COMMON_NETWORK_MESSAGEMANAGER_H
 
 #include "common/src/crypto/icekey.h"
+#include "common/src/crypto/ihash.h"
 #include "common/src/datatypes/assocarray.h"
 #include "common/src/datatypes/buffer.h"
 #include "common/src/datatypes/vector.h"
@@ -178,8 +179,6 @@ public:
 
     MMStatus_t GetStatus() const { return m_Status; }
     DWORD GetVersion() const { return m_Version; }
-    // Body bytes of this connection's messages waiting for delivery.
-    DWORD m_Undelivered;
 
 private:
     friend class CMessageManager;
@@ -213,11 +212,11 @@ private:
     CTimer* m_MsgTimer;
     CTimer* m_PingTimer;
     // Not in the protocol state proper.
-    MMHeader_t m_ReadHeader;       // header of the body being received (plaintext)
-    int m_ReadBodyLength;          // padded length of that body
-    HPartialHash m_hBodyCrc;       // running body checksum while a body arrives
+    MMHeader_t m_ReadHeader;       // plaintext header of the body being received
+    int m_BodyDeciphered;          // bytes of that body deciphered (and checksummed) so far
+    HPartialHash m_hBodyCrc;       // running body checksum while a body arrives, else null
     bool m_bFailed;                // ClientError was called: input is ignored
-    CBuffer m_SendBlock;           // the enciphering block, reused by every send
+    DWORD m_Undelivered;           // body bytes of this connection's messages waiting for delivery
 };
 
 class CMessageManager : public IConnectionManagerExtendedListener {
@@ -226,9 +225,9 @@ public:
     // 32..10485760 (fatal otherwise). Registers as extended listener.
     CMessageManager(IConnectionManager* pConnectionManager, bool retryConnect, bool pingEnabled,
                     unsigned int packetSize);
-    // Not while the connection manager may call in (remove it from there
-    // first by shutting the connection manager down, or call this from the
-    // thread that pumps it).
+    // Unregisters from the connection manager, which must still be running
+    // (delete the message manager before the connection manager's
+    // Shutdown); not from inside one of its callbacks.
     virtual ~CMessageManager();
     CMessageManager(const CMessageManager&) = delete;
     CMessageManager& operator=(const CMessageManager&) = delete;
@@ -264,6 +263,10 @@ private:
     CMMConnection* Find(HConnection hConnection);
     // Frees the queued messages of a live connection (it is being dropped).
     void FreeUndelivered(CMMConnection* pConnection);
+    // Queues a received message (the queue takes it).
+    void Queue(CMMConnection* pConnection, CMessage* pMessage);
+    // Takes the first queued message of type from hConnection, or null.
+    CMessage* Take(HConnection hConnection, DWORD type);
 
     IConnectionManager* m_pConnectionManager;
     CAssocArray<HConnection, CMMConnection*> m_Connections;
@@ -280,6 +283,7 @@ private:
     bool m_BlockingRecv;
     bool m_RetryConnect;
     CTimer* m_pRecvTimer;
+    CBuffer m_SendBlock;  // the enciphering block, reused by every send (under m_hMutex)
 };
 
 #endif
