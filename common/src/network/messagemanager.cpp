@@ -37,14 +37,6 @@ DWORD RecordChecksum(const void* pRecord) {
     return Checksum(plain, 24);
 }
 
-DWORD ReadDword(const BYTE* p, int available) {
-    BYTE bytes[4] = {0, 0, 0, 0};
-    memcpy(bytes, p, static_cast<size_t>(available < 0 ? 0 : (available > 4 ? 4 : available)));
-    DWORD v;
-    memcpy(&v, bytes, 4);
-    return v;
-}
-
 // Object references at the start of application bodies: 12 bytes today
 // (classID, instanceID, isRemote, three bytes of padding); the older format
 // keeps instanceID and a flag byte for type 2, classID and instanceID else.
@@ -73,32 +65,30 @@ void ConvertToOld(const CMessage& body, CMessage* pOld) {
     pOld->WriteData(rest, restLength);
 }
 
-// The current format of an older body; false when it would pass the size
-// limit.
+// The current format of an older body (missing bytes read as zero); false
+// when it would pass the size limit.
 bool ConvertFromOld(CMessage* pMsg) {
     const BYTE* p = static_cast<const BYTE*>(pMsg->Data());
     int length = pMsg->Length();
-    int prefix = pMsg->GetType() == 2 ? 5 : 8;
+    bool type2 = pMsg->GetType() == 2;
+    int prefix = type2 ? 5 : 8;
     int restLength = length > prefix ? length - prefix : 0;
     if (static_cast<long long>(MM_REF_SIZE) + restLength > static_cast<long long>(MM_MAX_MESSAGE_SIZE)) return false;
+    BYTE head[8] = {0};
+    if (length > 0) memcpy(head, p, static_cast<size_t>(length < prefix ? length : prefix));
     BYTE ref[MM_REF_SIZE] = {0};
-    if (pMsg->GetType() == 2) {
+    if (type2) {
         DWORD classId = MM_OLD_TYPE2_CLASSID;
         memcpy(ref, &classId, 4);
-        DWORD instanceId = ReadDword(p, length);
-        memcpy(ref + 4, &instanceId, 4);
-        ref[8] = (length > 4 && p[4] == 0x98) ? 1 : 0;
+        memcpy(ref + 4, head, 4);
+        ref[8] = head[4] == 0x98 ? 1 : 0;
     } else {
-        DWORD classId = ReadDword(p, length);
-        DWORD instanceId = ReadDword(p + 4, length - 4);
-        memcpy(ref, &classId, 4);
-        memcpy(ref + 4, &instanceId, 4);
+        memcpy(ref, head, 8);
     }
     CMessage converted(pMsg->GetType(), static_cast<DWORD>(MM_REF_SIZE + restLength));
     converted.WriteData(ref, MM_REF_SIZE);
-    converted.WriteData(p + prefix, restLength);
+    if (restLength > 0) converted.WriteData(p + prefix, restLength);
     *pMsg = converted;
-    if (pMsg->Length() == 0) pMsg->Empty();
     return true;
 }
 
@@ -296,8 +286,6 @@ void CMMConnection::Send(CMessage& msg) {
     }
     m_MsgTimer->Restart();
     if (pBody == &msg) msg.EraseData(msg.Length() - length);
-    // Large blocks are not kept between sends.
-    if (block.Capacity() > 65536) block = CBuffer();
 }
 
 bool CMMConnection::ProcessNegotiate(MMNegotiateMessage_t* pMsg) {

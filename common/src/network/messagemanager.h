@@ -283,7 +283,9 @@ private:
     bool m_BlockingRecv;
     bool m_RetryConnect;
     CTimer* m_pRecvTimer;
-    CBuffer m_SendBlock;  // the enciphering block, reused by every send (under m_hMutex)
+    // The enciphering block, reused by every send (under m_hMutex): at most
+    // the packet size, or the largest message sent when that is smaller.
+    CBuffer m_SendBlock;
 };
 
 #endif
