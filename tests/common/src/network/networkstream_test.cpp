@@ -86,7 +86,9 @@ TEST_F(NetworkStreamTest, UnthrottledSourceSendsAtMost10485748BytesPerMessage) {
         CBufferedNode tap;
         pipe.pSource->StreamConnect(&tap);
         std::string data = Pattern(row.size, 3);
-        int before = Sent(0, 1);
+        EXPECT_EQ(RMI_CLASSID_NETWORKSTREAM, pipe.pSink->GetObjRef().classID);
+        EXPECT_EQ(0, pipe.pSource->GetObjRef().isRemote);
+        int before = Sent(0, 1), back = Sent(1, 0);
         Feed(pipe.pSource, data);
         int wire = 0;
         for (int n : row.sizes) wire += Wire(12 + n);
@@ -103,6 +105,7 @@ TEST_F(NetworkStreamTest, UnthrottledSourceSendsAtMost10485748BytesPerMessage) {
         EXPECT_TRUE(pipe.Received() == data) << "contents differ";
         EXPECT_EQ(SS_EOS, pipe.pSink->GetState());
         EXPECT_EQ(SS_EOS, pipe.buffered.GetState());
+        EXPECT_EQ(back, Sent(1, 0));  // a sink sends nothing back
         EXPECT_TRUE(E(1).errors.Codes().empty());
         E(0).rmi->DestroyStream(pipe.pSource);
         E(1).rmi->DestroyStream(pipe.pSink);

@@ -130,13 +130,14 @@ TEST_F(RemoteBufferTest, ThrottledTransmitSendsInProportionToElapsedTime) {
     EXPECT_EQ(Wire(16 + 100), Sent(0, 1) - before);
     EXPECT_EQ(RB_PENDING, local.GetState());
     EXPECT_EQ(RB_TRANSMIT, local.GetTransmitState());
+    OS_TestAdvanceTickCount(60);
     E(0).Dispatch();
     if (OS_GetTickCount() - t0 < 100) {
         EXPECT_EQ(Wire(16 + 100), Sent(0, 1) - before) << "sent before 100 ms";
     }
     ASSERT_TRUE(Pump([&] { return log.events.size() == 2; }, 5000, {1}));
 
-    OS_TestAdvanceTickCount(250);
+    OS_TestAdvanceTickCount(190);
     E(0).Dispatch();
     unsigned int t2 = OS_GetTickCount();
     ASSERT_TRUE(Pump([&] { return log.events.size() == 3; }, 5000, {1}));
@@ -181,6 +182,33 @@ TEST_F(RemoteBufferTest, UnfedBuffersTimeOutAtTheFirstDispatchAfterTheirTimeOut)
     EXPECT_TRUE(E(1).errors.Codes().empty());
     EXPECT_EQ(0, pRemote->GetBuffer()->Length());
     EXPECT_FALSE(E(1).events.Disconnected(H(1, 0)));
+    // A timed-out buffer may transmit.
+    E(0).errors.handled = true;  // A has no receiving end
+    Fill(local, "abc");
+    local.Transmit(0);
+    EXPECT_EQ(RB_SENT, local.GetState());
+}
+
+// Remove takes a bound partner along (deleting an RB_REMOTE one);
+// CloseBind only unlinks it first.
+TEST_F(RemoteBufferTest, RemoveTakesTheBoundPartnerAlongCloseBindDoesNot) {
+    Start(3);
+    CRemoteBuffer relay1(24), relay2(24);
+    E(1).rmi->AddRemoteBuffer(H(1, 2), &relay1);
+    E(1).rmi->AddRemoteBuffer(H(1, 2), &relay2);
+    CRemoteBuffer* pIn1 = E(1).rmi->CreateRemoteBuffer(H(1, 0), 11);
+    CRemoteBuffer* pIn2 = E(1).rmi->CreateRemoteBuffer(H(1, 0), 12);
+    pIn1->Bind(&relay1);
+    pIn2->Bind(&relay2);
+    relay1.Remove();
+    EXPECT_FALSE(relay1.IsSetUp());
+    EXPECT_EQ(RB_TIMEOUT, relay1.GetState());  // it was pending
+    EXPECT_FALSE(E(1).rmi->RemoveRemoteBuffer(pIn1));  // deleted with it (not dereferenced)
+    relay2.CloseBind();
+    EXPECT_FALSE(relay2.IsSetUp());
+    EXPECT_EQ(RB_TIMEOUT, relay2.GetState());
+    EXPECT_TRUE(E(1).rmi->RemoveRemoteBuffer(pIn2));  // still listed: deleted now
+    EXPECT_TRUE(E(1).errors.Codes().empty());
 }
 
 TEST_F(RemoteBufferTest, ConflictsAreReportedWith0x30000005) {

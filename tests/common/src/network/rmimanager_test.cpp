@@ -4,6 +4,7 @@
 // error handler, and the clean-up of a connection's objects.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 #include "common/src/crypto/ihash.h"
@@ -388,27 +389,68 @@ TEST_F(RMIManagerTest, MessagesOutlivingTheirConnectionTouchNoConnection) {
     }
 }
 
+IRemoteObject* NoProxy(HConnection) { return nullptr; }
+
 TEST(RMIManagerDeathTest, BrokenContractsAreFatal) {
-    EXPECT_DEATH(
-        {
-            Endpoint e;
-            CCalcSkeleton s;
-            e.rmi->Bind(&s);
-            e.rmi->Bind(&s);
-        },
-        "bound twice");
-    EXPECT_DEATH(
-        {
-            Endpoint e;
-            e.rmi->CreateProxyInternal(nullptr, "INotRegistered", 1);
-        },
-        "no remote interface registered");
-    EXPECT_DEATH(
-        {
-            CCalcSkeleton s;
-            s.GetObjRef();
-        },
-        "not set up");
+    struct Row {
+        const char* name;
+        std::function<void(Endpoint&)> breach;
+        const char* message;
+    } rows[] = {
+        {"bind twice",
+         [](Endpoint& e) {
+             static CCalcSkeleton s;
+             e.rmi->Bind(&s);
+             e.rmi->Bind(&s);
+         },
+         "bound twice"},
+        {"unknown interface", [](Endpoint& e) { e.rmi->CreateProxyInternal(nullptr, "INotRegistered", 1); },
+         "no remote interface registered"},
+        {"reference before setup", [](Endpoint&) { CCalcSkeleton().GetObjRef(); }, "not set up"},
+        {"interface named like IStreamNode",
+         [](Endpoint& e) {
+             CRMIInterfaceAccessor clash("IStreamNode", NoProxy);
+             CRMIManager second(e.mm.get(), nullptr);
+         },
+         "identifier of IStreamNode"},
+        {"two interfaces of one identifier",
+         [](Endpoint& e) {
+             CRMIInterfaceAccessor again(kCalc, NoProxy);
+             CRMIManager second(e.mm.get(), nullptr);
+         },
+         "share an identifier"},
+        {"transmit before setup", [](Endpoint&) { CRemoteBuffer(24).Transmit(0); }, "not set up"},
+        {"rate between 1 and 10",
+         [](Endpoint& e) {
+             static CRemoteBuffer b(24);
+             e.rmi->AddRemoteBuffer(nullptr, &b);
+             b.Transmit(10);
+         },
+         "between 1 and 10"},
+        {"transmit after receiving",
+         [](Endpoint& e) {
+             static CRemoteBuffer b(24);
+             e.rmi->AddRemoteBuffer(nullptr, &b);
+             b.SetState(RB_RECEIVED);
+             b.Transmit(0);
+         },
+         "Transmit in remote buffer state 0"},
+        {"remote buffer set up again",
+         [](Endpoint& e) { e.rmi->AddRemoteBuffer(nullptr, e.rmi->CreateRemoteBuffer(nullptr, 5)); },
+         "set up again"},
+        {"data rate of a sink",
+         [](Endpoint& e) { e.rmi->CreateStream(nullptr, Ref(0, 1, 1), NST_SINK)->SetDataRate(1000); },
+         "data rate for a sink"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_DEATH(
+            {
+                Endpoint e;
+                row.breach(e);
+            },
+            row.message);
+    }
 }
 
 }  // namespace
