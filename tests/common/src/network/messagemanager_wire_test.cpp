@@ -31,9 +31,9 @@ const DWORD kApp = 7;
 const DWORD kUnhooked = 99;
 
 // A manager hosting one raw peer; its application type kApp is hooked.
-class RawPeerTest : public ::testing::Test {
+class MessageManagerRawTest : public ::testing::Test {
 protected:
-    explicit RawPeerTest(bool retryConnect = false, bool pingEnabled = false, unsigned int packetSize = 4096)
+    explicit MessageManagerRawTest(bool retryConnect = false, bool pingEnabled = false, unsigned int packetSize = 4096)
         : end(retryConnect, pingEnabled, packetSize) {}
 
     void SetUp() override {
@@ -143,9 +143,9 @@ const FaultCase kFaults[] = {
     {"UnhookedType", true, [](Peer& p) { return p.MessageBytes(kUnhooked, "x"); }, MM_REASON_UNHOOKED, true},
 };
 
-class RawFaultTest : public RawPeerTest, public ::testing::WithParamInterface<FaultCase> {};
+class MessageManagerFaultTest : public MessageManagerRawTest, public ::testing::WithParamInterface<FaultCase> {};
 
-TEST_P(RawFaultTest, EndsTheConnectionWithItsReason) {
+TEST_P(MessageManagerFaultTest, EndsTheConnectionWithItsReason) {
     const FaultCase& c = GetParam();
     if (c.afterHandshake) {
         ASSERT_NO_FATAL_FAILURE(Connect());
@@ -162,10 +162,10 @@ TEST_P(RawFaultTest, EndsTheConnectionWithItsReason) {
     EXPECT_EQ(std::vector<int>{c.reason}, end.mgr.ErrorsFor(h));
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, RawFaultTest, ::testing::ValuesIn(kFaults),
+INSTANTIATE_TEST_SUITE_P(Faults, MessageManagerFaultTest, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<FaultCase>& param) { return param.param.name; });
 
-TEST_F(RawPeerTest, FirstNegotiateSetsTheSequenceAnywhere) {
+TEST_F(MessageManagerRawTest, FirstNegotiateSetsTheSequenceAnywhere) {
     peer->seqLocal = 1000;
     ASSERT_NO_FATAL_FAILURE(Connect());
     ASSERT_TRUE(peer->Write(peer->MessageBytes(kApp, "counted from 1000")));
@@ -174,7 +174,7 @@ TEST_F(RawPeerTest, FirstNegotiateSetsTheSequenceAnywhere) {
     EXPECT_TRUE(end.mgr.ErrorsFor(h).empty());
 }
 
-TEST_F(RawPeerTest, BodiesArePaddedToBlocksAndArriveAtTheirLength) {
+TEST_F(MessageManagerRawTest, BodiesArePaddedToBlocksAndArriveAtTheirLength) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     end.mgr.ClearBlocks();
     CMessage five = Msg(kApp, "abcde");
@@ -214,9 +214,9 @@ TEST_F(RawPeerTest, BodiesArePaddedToBlocksAndArriveAtTheirLength) {
     EXPECT_EQ(kApp + 1, got[1].type);
 }
 
-class ChunkTest : public RawPeerTest, public ::testing::WithParamInterface<size_t> {};
+class MessageManagerChunkTest : public MessageManagerRawTest, public ::testing::WithParamInterface<size_t> {};
 
-TEST_P(ChunkTest, InputInAnyPiecesIsReassembled) {
+TEST_P(MessageManagerChunkTest, InputInAnyPiecesIsReassembled) {
     size_t chunk = GetParam();
     ASSERT_TRUE(peer->Write(Cat({peer->NegotiateBytes(512, 1), peer->ConnectBytes()}), chunk, 200));
     ASSERT_TRUE(peer->ReadSetup()) << peer->error;
@@ -232,7 +232,7 @@ TEST_P(ChunkTest, InputInAnyPiecesIsReassembled) {
     EXPECT_TRUE(end.mgr.ErrorsFor(h).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, ChunkTest, ::testing::Values(1, 3, 8, 23, 25, 1000));
+INSTANTIATE_TEST_SUITE_P(Sizes, MessageManagerChunkTest, ::testing::Values(1, 3, 8, 23, 25, 1000));
 
 // One body in both formats; a case applies to the directions it names.
 struct OldCase {
@@ -243,7 +243,7 @@ struct OldCase {
     bool fromOldPeer;  // the peer sends old, the manager delivers current
 };
 
-TEST_F(RawPeerTest, Version511BodiesAreConvertedBothWays) {
+TEST_F(MessageManagerRawTest, Version511BodiesAreConvertedBothWays) {
     const std::string remote("\x98"), local("\xF3"), zero4(4, '\0');
     const OldCase cases[] = {
         {2, Ref(MM_OLD_TYPE2_CLASSID, 0x55667788, true) + "xyz", Le32(0x55667788) + remote + "xyz", true, true},
@@ -288,7 +288,7 @@ TEST_F(RawPeerTest, Version511BodiesAreConvertedBothWays) {
     EXPECT_TRUE(end.mgr.ErrorsFor(h).empty());
 }
 
-TEST_F(RawPeerTest, Version511BodyConvertedPastTheLimitEndsTheConnection) {
+TEST_F(MessageManagerRawTest, Version511BodyConvertedPastTheLimitEndsTheConnection) {
     ASSERT_NO_FATAL_FAILURE(Connect(511));
     end.Hook({2});
     // instanceID and flag become a 12-byte reference: 7 bytes more.
@@ -307,7 +307,7 @@ TEST_F(RawPeerTest, Version511BodyConvertedPastTheLimitEndsTheConnection) {
     EXPECT_EQ(1u, end.inbox.MessageCount());
 }
 
-TEST_F(RawPeerTest, LargestBodyTravelsIntactBothWays) {
+TEST_F(MessageManagerRawTest, LargestBodyTravelsIntactBothWays) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     std::string in = Pattern(MM_MAX_MESSAGE_SIZE, 2);
     ASSERT_TRUE(peer->Write(peer->MessageBytes(kApp, in)));
@@ -362,9 +362,9 @@ TEST(MessageManagerPacketSize, ChangesOnlyTheBlocksHandedToTheTransport) {
     }
 }
 
-class HandshakeTimeoutTest : public ::testing::TestWithParam<bool> {};
+class MessageManagerTimeoutTest : public ::testing::TestWithParam<bool> {};
 
-TEST_P(HandshakeTimeoutTest, SilentPeerIsDroppedInTheNinetiethSecond) {
+TEST_P(MessageManagerTimeoutTest, SilentPeerIsDroppedInTheNinetiethSecond) {
     bool retry = GetParam();
     Endpoint end(retry, false);
     std::unique_ptr<Peer> peer;
@@ -389,9 +389,9 @@ TEST_P(HandshakeTimeoutTest, SilentPeerIsDroppedInTheNinetiethSecond) {
     EXPECT_EQ(MM_REASON_HANDSHAKE_TIMEOUT, end.AwaitDisconnect(h));
 }
 
-INSTANTIATE_TEST_SUITE_P(Retry, HandshakeTimeoutTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Retry, MessageManagerTimeoutTest, ::testing::Bool());
 
-TEST_F(RawPeerTest, KeepAliveAfter300IdleSeconds) {
+TEST_F(MessageManagerRawTest, KeepAliveAfter300IdleSeconds) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     end.Tick(299000);
     EXPECT_TRUE(peer->Quiet(100));
@@ -418,9 +418,9 @@ TEST_F(RawPeerTest, KeepAliveAfter300IdleSeconds) {
     EXPECT_TRUE(end.mgr.ErrorsFor(h).empty());
 }
 
-class PingTest : public RawPeerTest {
+class MessageManagerPingTest : public MessageManagerRawTest {
 protected:
-    PingTest() : RawPeerTest(false, true) {}
+    MessageManagerPingTest() : MessageManagerRawTest(false, true) {}
     void ExpectPingRequest() {
         Received r = Read();
         EXPECT_EQ(MM_TYPE_PING_REQUEST, r.header.type);
@@ -434,7 +434,7 @@ protected:
     }
 };
 
-TEST_F(PingTest, OnePingOutstandingAndTheNextAnIntervalAfterTheReply) {
+TEST_F(MessageManagerPingTest, OnePingOutstandingAndTheNextAnIntervalAfterTheReply) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     // The first request follows the handshake at once: negotiate and
     // connect were records 0 and 1.
@@ -490,7 +490,7 @@ TEST(MessageManagerRetry, NegotiatesEverySecondUntilThePeerAnswers) {
     EXPECT_TRUE(slow->Quiet(100));
 }
 
-TEST_F(RawPeerTest, UndeliveredInputPast64MiBEndsTheConnection) {
+TEST_F(MessageManagerRawTest, UndeliveredInputPast64MiBEndsTheConnection) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     std::string padded = Pattern(MM_MAX_MESSAGE_SIZE, 3);
     std::string body = peer->BodyBytes(padded);
