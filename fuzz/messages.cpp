@@ -49,7 +49,7 @@ const BYTE kSetupKey[8] = {0x5A, 0x13, 0xC7, 0xE0, 0x29, 0x8B, 0x44, 0xF6};
 HConnection const kConn = reinterpret_cast<HConnection>(static_cast<uintptr_t>(0x5EED));
 HConnection const kUnknownConn = reinterpret_cast<HConnection>(static_cast<uintptr_t>(0x7A11));
 const DWORD kAppTypes[8] = {0, 2, 3, 4, 1, 0x7FFFFFFF, 0x03000000, 0xFFFFFFFF};
-const DWORD kSpareHookType = 0x7EADBEEF;  // hooked from inside a hook, never sent
+const DWORD kSpareHookType = 0x7EADBEEF;  // hooked from inside a hook
 const int kMaxChunk = 262144;             // the connection manager's largest ClientData block
 
 [[noreturn]] void Violation(const char* what, int line) {
@@ -752,6 +752,7 @@ void CRun::ReceivedMessage(HConnection hConnection, CMessage& message) {
         // A hook may send, and hook, from inside the delivery.
         std::string bytes = Bytes(message);
         m_pMM->HookMessage(kSpareHookType, this);
+        m_Hooks.insert(kSpareHookType);
         m_pMM->SendMessage(hConnection, message);
         FUZZ_CHECK(Bytes(message) == bytes);
         if (!m_bDisconnected) m_Sent.push_back({message.GetType(), bytes});
