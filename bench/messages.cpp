@@ -12,7 +12,9 @@
 //     does, per message;
 // and the ratios layer/raw TCP and layer/cipher+CRC. The cpu columns are the
 // process's CPU seconds per second (the layer can keep two cores busy: the
-// sender enciphers while the receiver's socket thread deciphers). The sender
+// sender enciphers while the receiver's socket thread deciphers); "others"
+// is what the rest of the machine used meanwhile (a shared machine's
+// neighbours lower the figures). The sender
 // keeps at most a window of messages in flight (counted at the receiver).
 // Each figure is the median of three runs of about one second, the paths
 // taken in turns.
@@ -53,6 +55,19 @@ const int kSizes[] = {64, 1024, 65536, 1 << 20};
 long long WireBytes(int size) { return 24 + ((size + 7) & ~7); }
 long long WindowMessages(int size) { return std::max(4LL, kWindowBytes / WireBytes(size)); }
 
+// Busy time of the whole machine (every process), from /proc/stat; 0 when
+// it cannot be read.
+double MachineBusySeconds() {
+    FILE* f = fopen("/proc/stat", "r");
+    if (!f) return 0;
+    unsigned long long v[8] = {0};
+    int n = fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6],
+                   &v[7]);
+    fclose(f);
+    if (n < 8) return 0;
+    return static_cast<double>(v[0] + v[1] + v[2] + v[5] + v[6] + v[7]) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 double CpuSeconds() {
     rusage ru;
     getrusage(RUSAGE_SELF, &ru);
@@ -62,7 +77,8 @@ double CpuSeconds() {
 struct Result {
     double msgs;  // messages per second
     double mbps;  // body MB per second
-    double cpu;   // process CPU seconds per second (cores busy)
+    double cpu;     // process CPU seconds per second (cores busy)
+    double others;  // cores other processes kept busy meanwhile
     bool complete;
 };
 
@@ -133,9 +149,9 @@ template <class SendFn>
 Result Drive(int size, double seconds, CWindow& window, SendFn send, int batch) {
     long long limit = WindowMessages(size);
     long long sent = send(std::min<long long>(limit, 16));
-    if (!window.WaitUntil(sent, 1)) return {0, 0, 0, false};
+    if (!window.WaitUntil(sent, 1)) return {0, 0, 0, 0, false};
     long long base = sent;
-    double cpu0 = CpuSeconds();
+    double cpu0 = CpuSeconds(), machine0 = MachineBusySeconds();
     auto start = Clock::now();
     auto stopAt = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     bool complete = true;
@@ -150,9 +166,11 @@ Result Drive(int size, double seconds, CWindow& window, SendFn send, int batch) 
     }
     if (complete) complete = window.WaitUntil(sent, 1);
     double elapsed = Seconds(start, window.LastArrival());
-    double cpu = CpuSeconds() - cpu0;
+    double wall = Seconds(start, Clock::now());
+    double cpu = (CpuSeconds() - cpu0) / wall;
+    double others = std::max(0.0, (MachineBusySeconds() - machine0) / wall - cpu);
     double messages = static_cast<double>(window.Received() - base);
-    return {messages / elapsed, messages * size / elapsed / 1e6, cpu / Seconds(start, Clock::now()), complete};
+    return {messages / elapsed, messages * size / elapsed / 1e6, cpu, others, complete};
 }
 
 // The layer: two managers, a pump per side; the sender is the calling thread.
@@ -295,7 +313,7 @@ Result MeasureCipherCrc(int size) {
     double elapsed = Seconds(start, Clock::now());
     if (wrong != 0) Die("cipher and CRC round trip");
     return {messages / elapsed, static_cast<double>(messages) * size / elapsed / 1e6,
-            (CpuSeconds() - cpu0) / elapsed, true};
+            (CpuSeconds() - cpu0) / elapsed, 0, true};
 }
 
 Result Median(std::vector<Result> runs) {
@@ -320,9 +338,9 @@ void Table() {
            "flight;\neach figure the median of %d runs of %.0f s, layer, raw TCP and cipher+CRC taken in turns; "
            "MB/s counts body bytes\n",
            kPacketSize, kWindowBytes, kRounds, kRunSeconds);
-    printf("%-7s | %10s %9s %5s | %10s %9s %5s | %10s %9s | %9s %9s\n", "body", "layer msg/s", "MB/s", "cpu",
-           "raw msg/s", "MB/s", "cpu", "c+CRC msg/s", "MB/s", "layer/raw", "layer/c+CRC");
-    Result small = {0, 0, 0, true}, large = {0, 0, 0, true}, largeCipher = {0, 0, 0, true};
+    printf("%-7s | %10s %9s %5s %6s | %10s %9s %5s | %10s %9s | %9s %9s\n", "body", "layer msg/s", "MB/s", "cpu",
+           "others", "raw msg/s", "MB/s", "cpu", "c+CRC msg/s", "MB/s", "layer/raw", "layer/c+CRC");
+    Result small = {0, 0, 0, 0, true}, large = small, largeCipher = small;
     for (int size : kSizes) {
         std::vector<Result> layer, raw, cipher;
         for (int round = 0; round < kRounds; round++) {
@@ -331,9 +349,9 @@ void Table() {
             cipher.push_back(MeasureCipherCrc(size));
         }
         Result l = Median(layer), r = Median(raw), c = Median(cipher);
-        printf("%-7s | %11.0f %9.1f %5.2f | %10.0f %9.1f %5.2f | %11.0f %9.1f | %9.3f %11.3f%s\n",
-               SizeText(size).c_str(), l.msgs, l.mbps, l.cpu, r.msgs, r.mbps, r.cpu, c.msgs, c.mbps, l.msgs / r.msgs,
-               l.msgs / c.msgs, l.complete && r.complete ? "" : "  (a run stalled!)");
+        printf("%-7s | %11.0f %9.1f %5.2f %6.2f | %10.0f %9.1f %5.2f | %11.0f %9.1f | %9.3f %11.3f%s\n",
+               SizeText(size).c_str(), l.msgs, l.mbps, l.cpu, l.others, r.msgs, r.mbps, r.cpu, c.msgs, c.mbps,
+               l.msgs / r.msgs, l.msgs / c.msgs, l.complete && r.complete ? "" : "  (a run stalled!)");
         fflush(stdout);
         if (size == kSizes[0]) small = l;
         if (size == (1 << 20)) {
@@ -357,8 +375,8 @@ int main(int argc, char** argv) {
         double seconds = argc >= 4 ? atof(argv[3]) : 5.0;
         if (size < 0 || size > static_cast<int>(MM_MAX_MESSAGE_SIZE) || seconds <= 0) Die("usage");
         Result r = MeasureLayer(size, seconds);
-        printf("layer, %d-byte bodies, %.1f s: %.0f msg/s, %.1f MB/s, %.2f cores busy%s\n", size, seconds, r.msgs,
-               r.mbps, r.cpu, r.complete ? "" : " (stalled!)");
+        printf("layer, %d-byte bodies, %.1f s: %.0f msg/s, %.1f MB/s, %.2f cores busy (other processes %.2f)%s\n",
+               size, seconds, r.msgs, r.mbps, r.cpu, r.others, r.complete ? "" : " (stalled!)");
         return r.complete ? 0 : 1;
     }
     Table();
