@@ -1,8 +1,9 @@
-// Helpers of bench_relay: loopback sockets, relay framing, percentiles, and the
-// two programs the benchmark starts and owns: the daemon under test and, when
-// it is installed, haproxy as the reference forwarder. Both children die with
-// the benchmark (PR_SET_PDEATHSIG) and are stopped and cleaned up on every
-// exit path, including Die().
+// Helpers of the benchmarks (bench_relay, bench_messages): loopback sockets,
+// relay framing, percentiles, and the two programs bench_relay starts and
+// owns: the daemon under test and, when it is installed, haproxy as the
+// reference forwarder. Both children die with the benchmark
+// (PR_SET_PDEATHSIG) and are stopped and cleaned up on every exit path,
+// including Die().
 #ifndef NB_BENCH_BENCHUTIL_H
 #define NB_BENCH_BENCHUTIL_H
 
@@ -84,7 +85,7 @@ inline void ReleaseOwned() {
 }
 
 [[noreturn]] inline void Die(const char* what) {
-    fprintf(stderr, "bench_relay: %s (%s)\n", what, strerror(errno));
+    fprintf(stderr, "%s: %s (%s)\n", program_invocation_short_name, what, strerror(errno));
     ReleaseOwned();
     exit(1);
 }

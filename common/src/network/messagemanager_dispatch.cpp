@@ -194,12 +194,12 @@ void CMessageManager::Dispatch() {
             CLocked lock(m_hMutex);
             int index = m_MsgCallbacks.FindKey(entry.pMessage->GetType());
             pCallback = index < 0 ? nullptr : m_MsgCallbacks.Value(index);
+            // A type nobody hooked ends a live connection like any other
+            // fault: it sends and accepts nothing more until its disconnect.
+            CMMConnection* pConnection = entry.bDisconnected ? nullptr : Find(entry.hConnection);
+            if (!pCallback && pConnection) pConnection->Fail(MM_REASON_UNHOOKED);
         }
-        if (pCallback) {
-            pCallback->ReceivedMessage(entry.hConnection, *entry.pMessage);
-        } else if (!entry.bDisconnected) {
-            m_pConnectionManager->ClientError(entry.hConnection, MM_REASON_UNHOOKED);
-        }
+        if (pCallback) pCallback->ReceivedMessage(entry.hConnection, *entry.pMessage);
         delete entry.pMessage;
         entry.pMessage = nullptr;
     }
