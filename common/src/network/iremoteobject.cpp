@@ -73,5 +73,5 @@ RMIInterface_t CRMIInterfaceAccessor::GetInterface(CString name) {
     for (int i = interfaces.Count() - 1; i >= 0; i--) {
         if (interfaces[i].className == name) return interfaces[i];
     }
-    OS_ASSERTMSG(false, "Reason: %s", "no remote interface registered under that name");
+    OS_Assert(__LINE__, __FILE__, "Reason: %s", "no remote interface registered under that name");
 }

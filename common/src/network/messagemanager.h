@@ -248,6 +248,10 @@ public:
     // sec > 0 (fatal otherwise); applies to every connection.
     void SetPingInterval(unsigned int sec);
 
+    // During a ReceivedMessage call from Dispatch: the message's connection
+    // has been reported disconnected, so its handle must not be used (it may
+    // even name a new connection already).
+    bool DeliveringFromClosed() const { return m_bDeliveringClosed; }
     // The connection's handshake state (STATUS_SETUP for an unknown one).
     MMStatus_t GetStatus(HConnection hConnection);
     // Received messages waiting for delivery, all connections.
@@ -283,6 +287,7 @@ private:
     bool m_BlockingRecv;
     bool m_RetryConnect;
     CTimer* m_pRecvTimer;
+    bool m_bDeliveringClosed;  // dispatching thread only
     // The enciphering block, reused by every send (under m_hMutex): at most
     // the packet size, or the largest message sent when that is smaller.
     CBuffer m_SendBlock;

@@ -42,7 +42,8 @@ CMessageManager::CMessageManager(IConnectionManager* pConnectionManager, bool re
       m_PacketSize(packetSize & ~7u),
       m_BlockingRecv(false),
       m_RetryConnect(retryConnect),
-      m_pRecvTimer(nullptr) {
+      m_pRecvTimer(nullptr),
+      m_bDeliveringClosed(false) {
     OS_ASSERTMSG(m_PacketSize >= 32 && m_PacketSize <= MM_MAX_MESSAGE_SIZE,
                  "message packet size %u outside 32..10485760", packetSize);
     OS_ASSERT(pConnectionManager != nullptr);
@@ -199,7 +200,11 @@ void CMessageManager::Dispatch() {
             CMMConnection* pConnection = entry.bDisconnected ? nullptr : Find(entry.hConnection);
             if (!pCallback && pConnection) pConnection->Fail(MM_REASON_UNHOOKED);
         }
-        if (pCallback) pCallback->ReceivedMessage(entry.hConnection, *entry.pMessage);
+        if (pCallback) {
+            m_bDeliveringClosed = entry.bDisconnected;
+            pCallback->ReceivedMessage(entry.hConnection, *entry.pMessage);
+            m_bDeliveringClosed = false;
+        }
         delete entry.pMessage;
         entry.pMessage = nullptr;
     }

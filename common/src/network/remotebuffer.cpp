@@ -23,10 +23,10 @@ CRemoteBuffer::CRemoteBuffer(int timeOut)
       m_bBound(false),
       m_pOtherBuffer(nullptr),
       m_MaxTransfer(RB_DEFAULT_MAX_TRANSFER),
-      m_pAlive() {}
+      m_pAlive(std::make_shared<bool>(true)) {}
 
 CRemoteBuffer::~CRemoteBuffer() {
-    if (m_pAlive) *m_pAlive = false;
+    *m_pAlive = false;
     if (m_pOtherBuffer) {
         CRemoteBuffer* pOther = m_pOtherBuffer;
         Unlink();
@@ -155,8 +155,7 @@ void CRemoteBuffer::Bind(CRemoteBuffer* pBuffer) {
 
 void CRemoteBuffer::WaitForData() {
     OS_ASSERTMSG(IsSetUp() && m_pTimer, "Reason: %s", "waiting on a remote buffer that is not set up");
-    std::shared_ptr<bool> pAlive = std::make_shared<bool>(true);
-    m_pAlive = pAlive;
+    std::shared_ptr<bool> pAlive = m_pAlive;
     const bool& alive = *pAlive;
     CMessageManager* pMessages = m_pMessageManager;
     CRMIManager* pRMI = m_pRMIManager;
@@ -167,7 +166,6 @@ void CRemoteBuffer::WaitForData() {
         // (its connection's disconnect deletes an RB_REMOTE buffer).
         if (pMessages->RecvMessage(h, msg, RMI_TYPE_BUFFER, 1) && alive) pRMI->ReceivedMessage(h, msg);
     }
-    if (alive) m_pAlive.reset();
 }
 
 void CRemoteBuffer::Dispatch() {
@@ -184,6 +182,8 @@ bool CRemoteBuffer::ReceivedMessage(HConnection /*hConnection*/, CMessage& messa
     OS_ASSERTMSG(IsSetUp(), "Reason: %s", "a message for a remote buffer that is not set up");
     if (m_State == RB_TIMEOUT) return true;
     if (m_State != RB_PENDING) return false;
+    // The owner's callbacks may close or delete this buffer.
+    std::shared_ptr<bool> pAlive = m_pAlive;
     int rest = message.RemainingLength();
     switch (m_TransmitState) {
         case RB_IDLE: {
@@ -194,7 +194,10 @@ bool CRemoteBuffer::ReceivedMessage(HConnection /*hConnection*/, CMessage& messa
             m_TransmitState = RB_RECV;
             m_RecvTotal = total;
             m_pBuffer->Empty();
-            if (m_pCallback) m_pCallback->RemoteBufferStart(this, total, 0);
+            if (m_pCallback) {
+                m_pCallback->RemoteBufferStart(this, total, 0);
+                if (!*pAlive || m_State != RB_PENDING) return true;
+            }
             m_pBuffer->WriteData(message.Ptr(), message.RemainingLength());
             m_RecvSize = static_cast<DWORD>(m_pBuffer->Length());
             break;
@@ -211,7 +214,10 @@ bool CRemoteBuffer::ReceivedMessage(HConnection /*hConnection*/, CMessage& messa
                 if (rest >= 4) memcpy(&total, message.Ptr(), 4);
                 m_RecvTotal = total;
                 m_RecvSize = rest >= 4 ? static_cast<DWORD>(rest - 4) : 0;
-                if (m_pCallback) m_pCallback->RemoteBufferStart(this, total, m_RecvSize);
+                if (m_pCallback) {
+                    m_pCallback->RemoteBufferStart(this, total, m_RecvSize);
+                    if (!*pAlive || m_State != RB_PENDING) return true;
+                }
             } else {
                 m_RecvSize += static_cast<DWORD>(rest);
             }
@@ -222,13 +228,19 @@ bool CRemoteBuffer::ReceivedMessage(HConnection /*hConnection*/, CMessage& messa
             HandleError(m_hConnection, RMI_REASON_CONFLICT);
             return true;
     }
-    if (m_pCallback) m_pCallback->RemoteBufferProgress(this, m_RecvSize, m_RecvTotal);
+    if (m_pCallback) {
+        m_pCallback->RemoteBufferProgress(this, m_RecvSize, m_RecvTotal);
+        if (!*pAlive) return true;
+    }
     if (m_RecvSize > m_RecvTotal) return false;
     if (m_RecvSize < m_RecvTotal) return true;
     m_State = RB_RECEIVED;
     m_TransmitState = RB_IDLE;
     if (m_pTimer) m_pTimer->Disable();
-    if (m_pCallback) m_pCallback->RemoteBufferState(this, RB_RECEIVED);
+    if (m_pCallback) {
+        m_pCallback->RemoteBufferState(this, RB_RECEIVED);
+        if (!*pAlive) return true;
+    }
     if (m_CleanAfter) CleanUp();
     return true;
 }

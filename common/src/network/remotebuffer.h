@@ -120,8 +120,8 @@ private:
     bool m_bBound;
     CRemoteBuffer* m_pOtherBuffer;
     DWORD m_MaxTransfer;
-    // Set false by the destructor: WaitForData learns that the buffer it
-    // waits on went away while it pumped.
+    // Set false by the destructor: code that calls out (owner callbacks,
+    // WaitForData's pumping) learns that the buffer went away meanwhile.
     std::shared_ptr<bool> m_pAlive;
 };
 

@@ -213,6 +213,9 @@ IRemoteObject* CRMIManager::Route(HConnection hConnection, CRemoteObjRef& ref) {
 }
 
 void CRMIManager::ReceivedMessage(HConnection hConnection, CMessage& message) {
+    // The connection's objects went with its disconnect, and its handle is
+    // dead: nothing can be routed or reported for it.
+    if (m_pMessageManager->DeliveringFromClosed()) return;
     if (message.RemainingLength() < static_cast<int>(sizeof(CRemoteObjRef))) {
         HandleError(hConnection, RMI_REASON_MALFORMED, nullptr, "");
         return;
