@@ -106,7 +106,9 @@ void CRemoteBuffer::TransmitChunk(int sendSize, bool firstPacket) {
     if (sendSize > left) sendSize = left;
     if (sendSize < 0) sendSize = 0;
     CRemoteObjRef ref = GetObjRef();
-    CMessage msg(RMI_TYPE_BUFFER);
+    // One block, sized for the largest message of the chunk, serves them all.
+    int largest = sendSize < RB_MAX_CHUNK ? sendSize : RB_MAX_CHUNK;
+    CMessage msg(RMI_TYPE_BUFFER, static_cast<DWORD>(sizeof ref + 4 + largest));
     msg.WriteData(&ref, sizeof ref);
     if (firstPacket) {
         msg.WriteInt(m_pBuffer->Length());
@@ -194,6 +196,9 @@ bool CRemoteBuffer::ReceivedMessage(HConnection /*hConnection*/, CMessage& messa
             m_TransmitState = RB_RECV;
             m_RecvTotal = total;
             m_pBuffer->Empty();
+            // The announced total is bounded above: the room for it is made
+            // once instead of growing with every message.
+            if (static_cast<long long>(total) > m_pBuffer->Capacity()) m_pBuffer->Resize(static_cast<int>(total));
             if (m_pCallback) {
                 m_pCallback->RemoteBufferStart(this, total, 0);
                 if (!*pAlive || m_State != RB_PENDING) return true;

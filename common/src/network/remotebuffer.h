@@ -94,7 +94,8 @@ public:
     void SetTimeout(int seconds);
     // Largest total an incoming transfer may announce; a larger one is
     // refused at its first message, before anything is stored.
-    void SetMaxTransferSize(DWORD bytes) { m_MaxTransfer = bytes; }
+    // (A buffer holds at most 2 GiB: larger limits are taken as that.)
+    void SetMaxTransferSize(DWORD bytes) { m_MaxTransfer = bytes < 0x7FFFFFFFu ? bytes : 0x7FFFFFFFu; }
 
 private:
     // After a transfer ends with Close requested.
