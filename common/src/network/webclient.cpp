@@ -1,6 +1,7 @@
 // The web client's download loop and events, and URL encoding.
 #include "common/src/network/webclient.h"
 
+#include <cwchar>
 #include <string>
 
 #include "common/src/cbase.h"
@@ -10,11 +11,11 @@ namespace {
 
 // The escapes in the order they are applied: "%" first, so that no escape
 // written later is escaped again.
-const char* const kEncodings[][2] = {
-    {"%", "%25"},  {"$", "%24"}, {"&", "%26"}, {"+", "%2B"}, {",", "%2C"}, {"/", "%2F"}, {":", "%3A"},
-    {";", "%3B"},  {"=", "%3D"}, {"?", "%3F"}, {"@", "%40"}, {" ", "%20"}, {"!", "%21"}, {"\"", "%22"},
-    {"<", "%3C"},  {">", "%3E"}, {"#", "%23"}, {"{", "%7B"}, {"}", "%7D"}, {"|", "%7C"}, {"\\", "%5C"},
-    {"^", "%5E"},  {"~", "%7E"}, {"[", "%5B"}, {"]", "%5D"}, {"`", "%60"},
+const wchar_t* const kEncodings[][2] = {
+    {L"%", L"%25"}, {L"$", L"%24"}, {L"&", L"%26"},  {L"+", L"%2B"}, {L",", L"%2C"},  {L"/", L"%2F"}, {L":", L"%3A"},
+    {L";", L"%3B"}, {L"=", L"%3D"}, {L"?", L"%3F"},  {L"@", L"%40"}, {L" ", L"%20"},  {L"!", L"%21"}, {L"\"", L"%22"},
+    {L"<", L"%3C"}, {L">", L"%3E"}, {L"#", L"%23"},  {L"{", L"%7B"}, {L"}", L"%7D"},  {L"|", L"%7C"}, {L"\\", L"%5C"},
+    {L"^", L"%5E"}, {L"~", L"%7E"}, {L"[", L"%5B"},  {L"]", L"%5D"}, {L"`", L"%60"},
 };
 
 // "name:port" into the name and the port (1..65534, what the connection
@@ -37,7 +38,10 @@ bool SplitPort(const CString& host, CString* pAddress, int* pPort) {
 }  // namespace
 
 CString EncodeURL(CString str) {
-    for (const auto& encoding : kEncodings) str = str.Replace(encoding[0], encoding[1]);
+    // Replace builds a new text even when nothing matches: look first.
+    for (const auto& encoding : kEncodings) {
+        if (wcsstr(str.WPtr(), encoding[0]) != nullptr) str = str.Replace(encoding[0], encoding[1]);
+    }
     return str;
 }
 
