@@ -7,7 +7,7 @@
 // block, a chunk-size line and a trailer block are at most HTTP_MAX_HEAD
 // bytes each, a body at most the manager's maximum body size. Anything
 // larger is a parse error found before the bytes are stored, so a parser
-// never keeps more than HTTP_MAX_HEAD unconsumed bytes between two blocks.
+// keeps fewer than HTTP_MAX_HEAD unconsumed bytes between two blocks.
 #ifndef NB_COMMON_NETWORK_HTTP_H
 #define NB_COMMON_NETWORK_HTTP_H
 
