@@ -7,7 +7,7 @@
 # build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh cmake ninja-build g++ googletest curl clang libclang-rt-14-dev
+bash scripts/deps.sh cmake ninja-build g++ googletest curl python3 clang libclang-rt-14-dev
 jobs=$(nproc)
 
 run_suite() {  # name, ctest args..., -- cmake args...
