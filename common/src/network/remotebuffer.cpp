@@ -98,7 +98,7 @@ void CRemoteBuffer::Transmit(int dataRate) {
 void CRemoteBuffer::FinishTransmit() {
     m_State = RB_SENT;
     m_TransmitState = RB_IDLE;
-    if (m_CleanAfter) CleanUp();
+    if (m_CleanAfter) Remove();  // the Close requested during the transfer
 }
 
 void CRemoteBuffer::TransmitChunk(int sendSize, bool firstPacket) {
@@ -246,18 +246,8 @@ bool CRemoteBuffer::ReceivedMessage(HConnection /*hConnection*/, CMessage& messa
         m_pCallback->RemoteBufferState(this, RB_RECEIVED);
         if (!*pAlive) return true;
     }
-    if (m_CleanAfter) CleanUp();
+    if (m_CleanAfter) Remove();  // the Close requested during the transfer
     return true;
-}
-
-void CRemoteBuffer::CleanUp() {
-    if (m_pOtherBuffer) {
-        CRemoteBuffer* pOther = m_pOtherBuffer;
-        Unlink();
-        pOther->Remove();
-    }
-    if (m_pRMIManager && m_pRMIManager->RemoveRemoteBuffer(this)) return;  // deleted
-    Clear();
 }
 
 void CRemoteBuffer::Clear() {

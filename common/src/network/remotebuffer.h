@@ -76,8 +76,13 @@ public:
     // Blocks, pumping the connection manager, until the buffer leaves
     // RB_PENDING. Never from inside a callback of the connection manager.
     void WaitForData();
+    // During a transfer only marks the buffer: it is removed when the
+    // transfer ends. Otherwise as Remove.
     void Close();
+    // Drops the binding (a pending buffer times out), then Remove.
     void CloseBind();
+    // Unlinks and removes a bound partner, leaves the manager (which deletes
+    // an RB_REMOTE buffer), then Clear.
     void Remove();
     void Clear();
     void Dispatch();
@@ -98,8 +103,6 @@ public:
     void SetMaxTransferSize(DWORD bytes) { m_MaxTransfer = bytes < 0x7FFFFFFFu ? bytes : 0x7FFFFFFFu; }
 
 private:
-    // After a transfer ends with Close requested.
-    void CleanUp();
     void FinishTransmit();
     void Unlink();
     void DestroyTimer();
