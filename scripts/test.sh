@@ -4,10 +4,14 @@
 # the death tests (a forked child of a threaded process is outside what TSan
 # models), and a libFuzzer run (clang, AddressSanitizer) of every fuzz target,
 # about two and a half minutes shared among them. Warnings are errors in every
-# build.
+# build. The database tests of every build use one private MariaDB server,
+# started here (scripts/testdb.sh) and stopped on any exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh cmake ninja-build g++ googletest curl python3 clang libclang-rt-14-dev
+bash scripts/deps.sh cmake ninja-build g++ googletest curl python3 clang libclang-rt-14-dev mariadb-server
+trap 'bash scripts/testdb.sh stop' EXIT
+bash scripts/testdb.sh start
+source build/testdb/env
 jobs=$(nproc)
 
 run_suite() {  # name, ctest args..., -- cmake args...
