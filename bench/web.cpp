@@ -7,6 +7,7 @@
 // latency, and ours/nginx. Without wrk nothing is measured; without nginx
 // its columns say so.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -94,8 +95,11 @@ Result Wrk(const std::string& wrk, const std::string& dir, int port, const std::
 // Waits for "port N" in a child's output file.
 int PortFrom(const std::string& path, pid_t pid) {
     for (int waited = 0; waited < 10000 && !Exited(pid); waited += 20) {
-        std::string line = FirstLine(path);
-        if (line.compare(0, 5, "port ") == 0) return atoi(line.c_str() + 5);
+        std::ifstream in(path);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.compare(0, 5, "port ") == 0) return atoi(line.c_str() + 5);
+        }
         usleep(20000);
     }
     return 0;
@@ -133,6 +137,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::string dir = MakeScratchDir("natbridge-bench-web");
+    // nginx's worker runs as an unprivileged user: the root must be readable.
+    chmod(dir.c_str(), 0755);
     std::string root = dir + "/root";
     mkdir(root.c_str(), 0755);
     const std::pair<const char*, int> files[] = {{"/1k.bin", 1024}, {"/1m.bin", 1048576}};
