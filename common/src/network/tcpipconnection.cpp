@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstring>
 
@@ -40,6 +41,7 @@ CTCPIPConnection::CTCPIPConnection(unsigned int id, int socket, int port, const 
       m_bConnected(connected),
       m_bDisconnect(false),
       m_bDisconnectSent(false),
+      m_bSendShut(false),
       m_hMutex(hMutex),
       m_pResolver(nullptr),
       m_clientError(-1),
@@ -172,6 +174,7 @@ void CTCPIPConnection::Disconnect(int reason, bool flush) {
             m_timer->SetInterval(TCPIP_FLUSH_MS);
             m_timer->Enable();
             m_timer->Restart();
+            if (!HasQueuedData()) ShutSend();
         } else {
             EnterDisconnected(true);
         }
@@ -186,6 +189,30 @@ void CTCPIPConnection::Disconnect(int reason, bool flush) {
         return;
     }
     Changed();
+}
+
+void CTCPIPConnection::ShutSend() {
+    // Not yet connected (resolving, connecting): nothing to end; the flush
+    // period does it.
+    if (m_socket < 0 || m_bSendShut) return;
+    if (shutdown(m_socket, SHUT_WR) == 0) {
+        m_bSendShut = true;
+        Changed();  // now watched for the peer's end
+        return;
+    }
+    // The peer is gone already: nothing of ours can reach it any more.
+    EnterDisconnected(false);
+    Changed();
+}
+
+void CTCPIPConnection::DrainFlushing(char* buffer, int size) {
+    OS_ASSERT_HELD(m_hMutex);
+    if (m_status != TCPIP_STATUS_FLUSHING || m_socket < 0) return;
+    int error = 0;
+    ssize_t n = TCPIP_Recv(m_socket, buffer, static_cast<size_t>(size), &error);
+    if (n > 0 || (n < 0 && (error == EAGAIN || error == EWOULDBLOCK))) return;
+    // The peer's end (or a reset): everything of ours was handed over.
+    Disconnect(TCPIP_REASON_LOCAL, false);
 }
 
 void CTCPIPConnection::Connect() {
@@ -411,6 +438,7 @@ void CTCPIPConnection::SendData() {
     if (pLogger) pLogger->Log(this, "TCPIP: Send data IN", LogHandle());
     WriteQueue();
     if (!HasQueuedData() && m_status != TCPIP_STATUS_FLUSHING) m_timer->Disable();
+    if (!HasQueuedData() && m_status == TCPIP_STATUS_FLUSHING) ShutSend();
     // Drained (or closed by a failure, already announced): stop watching
     // for writability.
     if (!HasQueuedData()) Changed();

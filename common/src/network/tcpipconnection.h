@@ -23,7 +23,7 @@ enum TCPIPConnectionStatus_t : int32_t {
     TCPIP_STATUS_RESOLVE = 1,       // outgoing, waiting for the host name
     TCPIP_STATUS_CONNECTING = 2,    // outgoing, address known; the socket thread connects
     TCPIP_STATUS_CONNECTED = 3,     // socket open, data flows
-    TCPIP_STATUS_FLUSHING = 4,      // closed locally with flush, queue still draining
+    TCPIP_STATUS_FLUSHING = 4,      // closed locally with flush: queue draining, then our FIN sent
     TCPIP_STATUS_DISCONNECTED = 5,  // socket closed; awaits its report and destruction
 };
 
@@ -88,12 +88,19 @@ public:
     // during it, with one gathering send where the socket takes it all.
     void FlushDeferred();
     // The disconnect procedure: records reason (the first one wins) and
-    // closes now or, with flush, after the queue had its 60 s to drain.
-    // Closing without a flush aborts the socket (the kernel drops what it
-    // still holds for the peer, the peer gets a reset); so does a flush that
-    // ends with data still queued. A flush that drained the queue closes in
-    // order, so the peer gets everything and an end of stream.
+    // closes now or, with flush, once the queue has drained and the peer
+    // has closed, or when the flush had its 60 s. Closing without a flush
+    // aborts the socket (the kernel drops what it still holds for the peer,
+    // the peer gets a reset); so does a flush that ends with data still
+    // queued. As soon as a flush has drained the queue the sending side is
+    // shut: the peer sees the end of stream at once, and what it still
+    // sends is read and dropped (DrainFlushing) so that no unread data
+    // turns our close into a reset that could cut the response.
     void Disconnect(int reason, bool flush);
+    // Socket thread, FLUSHING with the sending side shut: reads one block
+    // into buffer and drops it; the peer's end of stream or a failure
+    // closes the socket.
+    void DrainFlushing(char* buffer, int size);
     // Socket thread, state CONNECTING: opens the socket and starts connect.
     void Connect();
     // Moves an unannounced connection to its working state (Dispatch).
@@ -119,6 +126,8 @@ public:
     bool IsResolved() const { return m_bResolved; }
     bool IsDisconnectPending() const { return m_bDisconnect; }
     bool IsDisconnectSent() const { return m_bDisconnectSent; }
+    // FLUSHING, queue drained, our FIN sent: only the peer's end is awaited.
+    bool IsSendShut() const { return m_bSendShut; }
     // The pending report is being delivered now.
     void MarkDisconnectSent();
     int GetClientError() const { return m_clientError; }
@@ -156,6 +165,9 @@ private:
     void WriteQueue();
     void Consumed(DWORD bytes);
     void EnterDisconnected(bool abort);
+    // FLUSHING with the queue empty: shuts the sending side (or closes when
+    // that fails).
+    void ShutSend();
 
     int m_socket;                          // -1 while none is open
     int m_port;
@@ -169,6 +181,7 @@ private:
     bool m_bConnected;                     // created for an accepted socket
     bool m_bDisconnect;                    // disconnect pending, not yet reported
     bool m_bDisconnectSent;                // reported; destroyable once DISCONNECTED
+    bool m_bSendShut;                      // FLUSHING: queue drained and the sending side shut
     HMutex m_hMutex;                       // the manager's connection lock; not owned
     CResolveDNS* m_pResolver;              // owned; null when none runs
     int m_clientError;                     // -1 until the first cause is recorded

@@ -19,6 +19,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 
@@ -214,7 +215,35 @@ void CTCPIPConnectionManager::ConnectionChanged(CTCPIPConnection* pConnection) {
         (pConnection->GetStatus() == TCPIP_STATUS_ESTABLISHED || pConnection->IsDisconnectPending())) {
         pRecord->bReportListed = true;
         m_Reports.AddToTail(pRecord);
+        NoteEvent();
     }
+}
+
+void CTCPIPConnectionManager::NoteEvent() {
+    std::lock_guard<std::mutex> guard(m_EventMutex);
+    if (m_bEventPending) return;
+    m_bEventPending = true;
+    if (m_EventWaiters > 0) m_EventCond.notify_one();
+}
+
+bool CTCPIPConnectionManager::DispatchWait(int waitMs) {
+    CheckRunning();
+    OS_ASSERTMSG(waitMs >= 0, "Reason: %s", "Negative dispatch wait");
+    bool woken;
+    {
+        std::unique_lock<std::mutex> lock(m_EventMutex);
+        if (!m_bEventPending && waitMs > 0) {
+            m_EventWaiters++;
+            m_EventCond.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return m_bEventPending; });
+            m_EventWaiters--;
+        }
+        // Cleared before dispatching: an event during Dispatch() ends the
+        // next wait at once.
+        woken = m_bEventPending;
+        m_bEventPending = false;
+    }
+    Dispatch();
+    return woken;
 }
 
 void CTCPIPConnectionManager::SocketClosing(CTCPIPConnection* pConnection, int socket) {

@@ -15,7 +15,9 @@
 #define NB_COMMON_NETWORK_TCPIPCONNECTIONMANAGER_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdarg>
+#include <mutex>
 #include <cstdint>
 #include <vector>
 
@@ -87,6 +89,15 @@ public:
     // Stops the socket thread, aborts every connection's socket and closes
     // everything without callbacks. Never from inside a callback.
     void Shutdown();
+    // Waits up to waitMs (0: not at all) until there is something to
+    // dispatch (a connection to announce or report, or received data handed
+    // to the extended listeners since the last call), returning as soon as
+    // there is; then Dispatch(). True when the wait ended on an event. The
+    // owner's loop for a socket thread that runs on its own: no spinning,
+    // and no fixed delay added to an event. From the thread that pumps
+    // Dispatch(), never from inside a callback.
+    bool DispatchWait(int waitMs);
+
     // Runs the socket loop on the calling thread (stopping the socket thread
     // for good) until signal is set or timeOutMs (if not 0) has passed; then
     // clears signal.
@@ -169,6 +180,8 @@ private:
     void RunPass();
     // True when the listening socket may have more connections waiting.
     bool AcceptOne(int listener);
+    // Something for Dispatch(): ends a DispatchWait. Any thread, any lock.
+    void NoteEvent();
     static void DestroyOutsideLocks(CVector<Record_t*>& doomed);
 
     HMutex m_hDispatchMutex;            // owned; the dispatch lock
@@ -202,6 +215,11 @@ private:
     bool m_bDeferSends;                 // the socket thread is handing out received data
     const void* m_pDeferThread;         // the thread doing so
     std::vector<Record_t*> m_Flush;     // not owned; connections holding back data for the flush
+    // Wake-ups of DispatchWait; m_EventMutex is taken inside every other lock.
+    std::mutex m_EventMutex;
+    std::condition_variable m_EventCond;
+    bool m_bEventPending = false;       // under m_EventMutex
+    int m_EventWaiters = 0;             // under m_EventMutex
 #ifndef NDEBUG
     // The thread running socket passes: the socket thread, or the caller of
     // Dispatch(signal, ms) or Shutdown once that thread is gone. Debug only.

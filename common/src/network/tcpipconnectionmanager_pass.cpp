@@ -124,7 +124,8 @@ void CTCPIPConnectionManager::Watch(Record_t* pRecord) {
     OS_ASSERT_HELD(m_hMutex);
     CheckPassThread();
     // Read and urgent data while connected, write while data waits
-    // (connected or flushing), urgent data while a flush still has data.
+    // (connected or flushing), urgent data while a flush still has data,
+    // read once a flush has drained (the peer's end closes it).
     // Unannounced sockets are not watched, so no data arrives before
     // ClientConnect.
     CTCPIPConnection* pConnection = pRecord->pConnection;
@@ -137,6 +138,9 @@ void CTCPIPConnectionManager::Watch(Record_t* pRecord) {
             wanted = TCPIP_POLL_READ | TCPIP_POLL_URGENT | (queued ? static_cast<unsigned int>(TCPIP_POLL_WRITE) : 0u);
         } else if (status == TCPIP_STATUS_FLUSHING && queued) {
             wanted = TCPIP_POLL_WRITE | TCPIP_POLL_URGENT;
+        } else if (status == TCPIP_STATUS_FLUSHING && pConnection->IsSendShut()) {
+            // Drained and our FIN sent: read (and drop) until the peer ends.
+            wanted = TCPIP_POLL_READ;
         }
     }
     if (wanted == pRecord->watched) return;
@@ -216,6 +220,10 @@ void CTCPIPConnectionManager::HandleReady(Record_t* pRecord, unsigned int events
     }
     if (writable) pConnection->SendData();
     if (!readable) return;
+    if (pConnection->GetStatus() == TCPIP_STATUS_FLUSHING && pConnection->IsSendShut()) {
+        pConnection->DrainFlushing(m_recvBuffer, static_cast<int>(sizeof(m_recvBuffer)));
+        return;
+    }
     if (pConnection->GetStatus() != TCPIP_STATUS_CONNECTED) {
         if (IConnectionManagerLogger* pLogger = pConnection->Logger()) {
             pLogger->Log(pConnection, "TCPIP: Recv data in wrong state, state = 0x%04x, handle = 0x%08x",
@@ -246,6 +254,8 @@ void CTCPIPConnectionManager::Receive(CTCPIPConnection* pConnection, int s) {
         // The block has been handled: what it gave each connection leaves
         // now, in one send each (and only one block's worth is ever held).
         FlushDeferred();
+        // The listeners may have queued work for their Dispatch().
+        if (m_callbacksExtended.Count() > 0) NoteEvent();
     } else if (n == 0) {
         int result = 0;
         int error = TCPIP_SocketError(s, &result);
