@@ -23,6 +23,7 @@
 #include "common/src/network/tcpipconnectionmanager.h"
 #include "lobby/server/iproxytransport.h"
 #include "lobby/server/proxycore.h"
+#include "lobby/server/relaystats.h"
 
 // The embedding lobby host lives outside this program; the relay only keeps
 // its pointer and tests it for null.
@@ -72,6 +73,8 @@ public:
     // The port in use once Start has succeeded, else 0.
     int GetPort() const { return m_TCPPort; }
     int GetClientCount();
+    // The relay's running figures, for the status server's thread.
+    const RelayStats_t& GetStats() const { return m_Stats; }
     // "MaxQueue" of "ProxyServer" in g_INI when it is a positive number, else
     // the default: the cap on one destination's send queue.
     static int ConfiguredMaxQueue();
@@ -86,6 +89,7 @@ private:
                       int graceMs) override;
     virtual void Drop(HConnection hConnection) override;
 
+    RelayStats_t m_Stats;                         // the running figures; first, so it outlives the core
     CLobbyServer* m_pServer;                      // not owned; null when standalone
     int m_TCPPort;                                // the listening port in use
     CTCPIPConnectionManager m_ConnectionManager;  // owned, 4096 connections
