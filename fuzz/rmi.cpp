@@ -7,9 +7,13 @@
 //
 // Input: a setup byte (securities, whether the owner keeps connections,
 // buffer ids, whether the two remote buffers are bound for forwarding), then
-// operations until the input ends: 0-3 deliver a message, 4 time passes and
+// operations until the input ends (low nibble; the top bit picks the
+// connection of a message): 0-3 deliver a message, 4 time passes and
 // everything dispatches, 5 transmit the local buffer, 6 close or remove the
-// local buffer, 7 disconnect the second connection.
+// local buffer, 7 disconnect the second connection, 8 bind two of the owner's
+// buffers, 9 transmit one of them, 10 close, remove or close the binding of
+// one, 11 disconnect the first connection, 12 choose what the owner does from
+// inside its buffer observer calls, 13 end a stream or let one go.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -107,15 +111,52 @@ public:
         if (exception.type < RMI_REASON_UNBOUND_CLASS || exception.type > RMI_REASON_CONFLICT) abort();
         return m_bKeep;
     }
-    void RemoteBufferStart(CRemoteBuffer*, DWORD total, DWORD) override { m_LastTotal = total; }
-    void RemoteBufferState(CRemoteBuffer*, RBState_t) override {}
-    void RemoteBufferProgress(CRemoteBuffer* pBuffer, DWORD, DWORD) override {
-        // What a buffer holds is bounded by its owner, not by the peer.
+    void RemoteBufferStart(CRemoteBuffer* pBuffer, DWORD total, DWORD) override {
+        m_LastTotal = total;
+        Act(pBuffer, 0);
+    }
+    void RemoteBufferState(CRemoteBuffer* pBuffer, RBState_t state) override {
+        // A completion is reported only for a whole transfer.
+        if (state == RB_RECEIVED && pBuffer->GetTransmitState() != RB_IDLE) abort();
+        Act(pBuffer, 2);
+    }
+    void RemoteBufferProgress(CRemoteBuffer* pBuffer, DWORD received, DWORD total) override {
+        // What a buffer holds is bounded by its owner, not by the peer, and
+        // never more than announced.
         if (pBuffer->GetBuffer()->Length() > static_cast<int>(RB_DEFAULT_MAX_TRANSFER) + RB_MAX_CHUNK) abort();
+        if (pBuffer->GetTransmitState() == RB_RECV && received > total) abort();
+        Act(pBuffer, 1);
+    }
+    // m_Action: bits 0-1 the observer call (start, progress, state) it acts
+    // in, bits 2-3 what it does there (nothing, Close, Remove, CloseBind).
+    void Act(CRemoteBuffer* pBuffer, int call) {
+        if ((m_Action & 3) != call) return;
+        switch (m_Action >> 2 & 3) {
+            case 1: pBuffer->Close(); break;
+            case 2: pBuffer->Remove(); break;
+            case 3: pBuffer->CloseBind(); break;
+            default: break;
+        }
     }
 
     bool m_bKeep = false;
     DWORD m_LastTotal = 0;
+    uint8_t m_Action = 0;
+};
+
+// A node that, when its stream ends, lets another stream go (an owner that
+// tidies up one stream from another's end).
+class CTidyNode : public CBufferedNode {
+public:
+    void StreamEnd(StreamState_t state) override {
+        CBufferedNode::StreamEnd(state);
+        if (m_pVictim && *m_pVictim) {
+            CNetworkStream* p = *m_pVictim;
+            *m_pVictim = nullptr;
+            p->DeleteLater();
+        }
+    }
+    CNetworkStream** m_pVictim = nullptr;
 };
 
 void Run(CInput& in) {
@@ -148,6 +189,15 @@ void Run(CInput& in) {
     if (setup & 8) pRemote1->SetMaxTransferSize(4096);
     if (setup & 0x40) pRemote1->Bind(pRemote2);  // forwarding from connection 1 to 2
 
+    // The owner's further buffers: two on the second connection, for binding.
+    CRemoteBuffer locals[2] = {CRemoteBuffer(24), CRemoteBuffer(24)};
+    CRemoteBuffer* owned[3] = {&local, &locals[0], &locals[1]};
+    for (CRemoteBuffer& b : locals) {
+        b.SetCallback(&owner);
+        pRMI->AddRemoteBuffer(kConn2, &b);
+        b.SetBuffer(content);
+    }
+
     CBufferedNode node;
     CRemoteObjRef sinkRef = CRemoteObjRef();
     sinkRef.instanceID = 5;
@@ -155,20 +205,32 @@ void Run(CInput& in) {
     CNetworkStream* pSink = pRMI->CreateStream(kConn1, sinkRef, NST_SINK);
     pSink->StreamConnect(&node);
     CNetworkStream* pSink2 = pRMI->CreateStream(kConn2, sinkRef, NST_SINK);
+    // Streams the owner may end or let go, and a sink whose end lets the
+    // next one go: all of the first connection. Null once let go.
+    CRemoteObjRef ref6 = CRemoteObjRef();
+    ref6.instanceID = 6;
+    ref6.isRemote = 1;
+    CNetworkStream* kept[3] = {pRMI->CreateStream(kConn1, ref6, NST_SINK),
+                               pRMI->CreateStream(kConn1, pRMI->CreateObjRef(), NST_SOURCE),
+                               pRMI->CreateStream(kConn1, ref6, NST_SINK)};
+    CTidyNode tidy;
+    tidy.m_pVictim = &kept[1];
+    kept[0]->StreamConnect(&tidy);
 
     const DWORD classes[4] = {CStringCRC("IFuzzCalc"), RMI_CLASSID_REMOTEBUFFER, RMI_CLASSID_NETWORKSTREAM, 0};
     const DWORD types[4] = {RMI_TYPE_METHOD, RMI_TYPE_BUFFER, RMI_TYPE_STREAM_DATA, RMI_TYPE_STREAM_END};
-    bool conn2Gone = false;
+    bool conn1Gone = false, conn2Gone = false;
     int ops = 0;
     while (in.More() && ops++ < 256) {
         uint8_t op = in.Byte();
         HConnection h = (op & 0x80) && !conn2Gone ? kConn2 : kConn1;
-        switch (op & 7) {
+        if (h == kConn1 && conn1Gone) h = conn2Gone ? nullptr : kConn2;
+        switch (op & 15) {
             case 0:
             case 1:
             case 2:
             case 3: {
-                if (transport.m_Dropped.count(h)) break;
+                if (!h || transport.m_Dropped.count(h)) break;
                 uint8_t shape = in.Byte();
                 CMessage msg(types[op & 3]);
                 CRemoteObjRef ref = CRemoteObjRef();
@@ -215,6 +277,67 @@ void Run(CInput& in) {
                 conn2Gone = true;
                 pSink2->DeleteLater();  // no longer listed: the owner lets it go
                 break;
+            case 8: {
+                uint8_t pick = in.Byte();
+                CRemoteBuffer* a = owned[pick % 3];
+                CRemoteBuffer* b = owned[pick / 3 % 3];
+                if (a->IsSetUp() && b->IsSetUp()) a->Bind(b);
+                break;
+            }
+            case 9: {
+                uint8_t pick = in.Byte();
+                CRemoteBuffer* b = owned[pick % 3];
+                RBState_t state = b->GetState();
+                if (b->IsSetUp() && (state == RB_PENDING || state == RB_TIMEOUT)) b->Transmit(pick & 0x80 ? 11 : 0);
+                break;
+            }
+            case 10: {
+                uint8_t pick = in.Byte();
+                CRemoteBuffer* b = owned[pick % 3];
+                switch (pick / 3 % 3) {
+                    case 0: b->Close(); break;
+                    case 1: b->Remove(); break;
+                    default: b->CloseBind(); break;
+                }
+                break;
+            }
+            case 11:
+                if (conn1Gone) break;
+                pMessages->ClientDisconnect(kConn1, true, 0x10000001);
+                pRMI->ClientDisconnect(kConn1, true, 0x10000001);
+                transport.m_Gone.insert(kConn1);
+                conn1Gone = true;
+                break;
+            case 12:
+                owner.m_Action = in.Byte();
+                break;
+            case 13: {
+                uint8_t pick = in.Byte();
+                CNetworkStream*& p = kept[pick % 3];
+                if (!p) break;
+                if (pick & 0x10) {
+                    p->StreamEnd(pick & 0x20 ? SS_EOS : SS_ERROR);
+                } else {
+                    CNetworkStream* pGone = p;
+                    p = nullptr;
+                    pGone->DeleteLater();
+                }
+                break;
+            }
+        }
+    }
+    // Streams no longer listed are the owner's to let go; listed ones go
+    // with the manager.
+    // A disconnected source stays pending until its owner ends it.
+    if (conn1Gone) {
+        pSink->DeleteLater();
+        for (CNetworkStream*& p : kept) {
+            if (!p) continue;
+            p->StreamEnd(SS_ERROR);  // may let the next one go
+            if (!p) continue;
+            CNetworkStream* pGone = p;
+            p = nullptr;
+            pGone->DeleteLater();
         }
     }
     delete pRMI;

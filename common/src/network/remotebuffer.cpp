@@ -144,7 +144,11 @@ void CRemoteBuffer::Send(CBuffer& buffer) {
 
 void CRemoteBuffer::Bind(CRemoteBuffer* pBuffer) {
     OS_ASSERTMSG(IsSetUp() && pBuffer->IsSetUp(), "Reason: %s", "binding remote buffers that are not set up");
-    if (m_TransmitState == RB_IDLE && pBuffer->m_TransmitState == RB_IDLE && pBuffer != this) {
+    // A buffer still linked to a partner (a Transmit that conflicted with a
+    // binding leaves it so) is not idle: linking it again would leave the old
+    // partner pointing at it.
+    if (m_TransmitState == RB_IDLE && pBuffer->m_TransmitState == RB_IDLE && pBuffer != this && !m_pOtherBuffer &&
+        !pBuffer->m_pOtherBuffer) {
         m_pOtherBuffer = pBuffer;
         pBuffer->m_pOtherBuffer = this;
         m_TransmitState = pBuffer->m_TransmitState = RB_FORWARD;
@@ -184,24 +188,31 @@ bool CRemoteBuffer::ReceivedMessage(HConnection /*hConnection*/, CMessage& messa
     OS_ASSERTMSG(IsSetUp(), "Reason: %s", "a message for a remote buffer that is not set up");
     if (m_State == RB_TIMEOUT) return true;
     if (m_State != RB_PENDING) return false;
-    // The owner's callbacks may close or delete this buffer.
+    // The owner's callbacks may close, remove, rebind or delete this buffer;
+    // once one has, the transfer is no longer this call's to finish.
     std::shared_ptr<bool> pAlive = m_pAlive;
+    auto ended = [&](RBTransmit_t activity) {
+        return !*pAlive || !IsSetUp() || m_State != RB_PENDING || m_TransmitState != activity;
+    };
     int rest = message.RemainingLength();
     switch (m_TransmitState) {
         case RB_IDLE: {
             DWORD total = rest >= 4 ? static_cast<DWORD>(message.ReadInt()) : 0;
             if (rest < 4) message.IncrementPtr(rest);
-            // The owner bounds what a peer may make this buffer hold.
-            if (total > m_MaxTransfer) return false;
+            // The owner bounds what a peer may make this buffer hold, and more
+            // than announced is refused before anything is stored.
+            if (total > m_MaxTransfer || static_cast<DWORD>(message.RemainingLength()) > total) return false;
             m_TransmitState = RB_RECV;
             m_RecvTotal = total;
             m_pBuffer->Empty();
-            // The announced total is bounded above: the room for it is made
-            // once instead of growing with every message.
-            if (static_cast<long long>(total) > m_pBuffer->Capacity()) m_pBuffer->Resize(static_cast<int>(total));
+            // Room for the announced total is made once rather than with every
+            // message, but only up to a bound: a few bytes announcing a huge
+            // total must not reserve it all before the data comes.
+            long long reserve = total < RB_RECV_RESERVE ? total : RB_RECV_RESERVE;
+            if (reserve > m_pBuffer->Capacity()) m_pBuffer->Resize(static_cast<int>(reserve));
             if (m_pCallback) {
                 m_pCallback->RemoteBufferStart(this, total, 0);
-                if (!*pAlive || m_State != RB_PENDING) return true;
+                if (ended(RB_RECV)) return true;
             }
             m_pBuffer->WriteData(message.Ptr(), message.RemainingLength());
             m_RecvSize = static_cast<DWORD>(m_pBuffer->Length());
@@ -221,12 +232,16 @@ bool CRemoteBuffer::ReceivedMessage(HConnection /*hConnection*/, CMessage& messa
                 m_RecvSize = rest >= 4 ? static_cast<DWORD>(rest - 4) : 0;
                 if (m_pCallback) {
                     m_pCallback->RemoteBufferStart(this, total, m_RecvSize);
-                    if (!*pAlive || m_State != RB_PENDING) return true;
+                    if (ended(RB_FORWARD)) return true;
                 }
             } else {
                 m_RecvSize += static_cast<DWORD>(rest);
             }
-            if (m_pOtherBuffer) m_pOtherBuffer->Send(message);
+            if (m_pOtherBuffer) {
+                // A conflict the partner reports may end either side.
+                m_pOtherBuffer->Send(message);
+                if (ended(RB_FORWARD)) return true;
+            }
             break;
         }
         default:
@@ -234,8 +249,9 @@ bool CRemoteBuffer::ReceivedMessage(HConnection /*hConnection*/, CMessage& messa
             return true;
     }
     if (m_pCallback) {
+        RBTransmit_t activity = m_TransmitState;
         m_pCallback->RemoteBufferProgress(this, m_RecvSize, m_RecvTotal);
-        if (!*pAlive) return true;
+        if (ended(activity)) return true;
     }
     if (m_RecvSize > m_RecvTotal) return false;
     if (m_RecvSize < m_RecvTotal) return true;

@@ -41,6 +41,9 @@ enum RBTransmit_t {
 const int RB_MAX_CHUNK = 10485744;
 // Default limit of an incoming transfer's announced total.
 const DWORD RB_DEFAULT_MAX_TRANSFER = 268435456;
+// Room made for an announced transfer before its data comes; a larger one
+// grows as it arrives.
+const int RB_RECV_RESERVE = 33554432;
 
 class CRemoteBuffer;
 

@@ -127,6 +127,8 @@ void CRMIManager::DestroyStream(CNetworkStream* pStream) {
         int at = list.Find(pStream);
         if (at >= 0) list.Remove(at);
     }
+    int at = m_Disconnecting.Find(pStream);
+    if (at >= 0) m_Disconnecting.Remove(at);
     Forgotten(pStream);
     delete pStream;
 }
@@ -294,9 +296,15 @@ void CRMIManager::ClientDisconnect(HConnection hConnection, bool /*forced*/, int
     index = m_NetworkStreams.FindKey(hConnection);
     if (index >= 0) {
         // No longer listed: a stream deletes itself once its owner lets it.
-        CVector<CNetworkStream*> streams = m_NetworkStreams.Value(index);
+        // Ending a sink runs its nodes, which may delete other streams of
+        // this connection still to be told (DestroyStream takes them off).
+        m_Disconnecting = m_NetworkStreams.Value(index);
         m_NetworkStreams.Remove(index);
-        for (int i = 0; i < streams.Count(); i++) streams[i]->Disconnect();
+        while (m_Disconnecting.Count() > 0) {
+            CNetworkStream* pStream = m_Disconnecting[0];
+            m_Disconnecting.Remove(0);
+            pStream->Disconnect();
+        }
     }
     index = m_Proxies.FindKey(hConnection);
     if (index >= 0) {

@@ -104,6 +104,8 @@ private:
     CAssocArray<HConnection, CVector<IRemoteObject*>> m_Proxies;      // owned
     CAssocArray<HConnection, CVector<CRemoteBuffer*>> m_RemoteBuffers;
     CAssocArray<HConnection, CVector<CNetworkStream*>> m_NetworkStreams;
+    // The streams of a disconnected connection not yet told of it.
+    CVector<CNetworkStream*> m_Disconnecting;
     // The object handed a message right now, and whether it went away
     // during the call (then it is not touched again).
     IRemoteObject* m_pCurrent;

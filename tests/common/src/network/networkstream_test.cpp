@@ -374,4 +374,44 @@ TEST_F(NetworkStreamTest, DeleteLaterDeletesFinalStreams) {
     EXPECT_EQ(SS_PENDING, kept.pSink->GetState());
 }
 
+// A sink's node may, when the disconnect ends the sink, delete another
+// stream of the same connection that ended earlier and is still to be told
+// of the disconnect: that stream is not touched again.
+TEST_F(NetworkStreamTest, DisconnectSurvivesNodesDeletingOtherStreams) {
+    class Deleter : public NodeLog {
+    public:
+        void StreamEnd(StreamState_t state) override {
+            NodeLog::StreamEnd(state);
+            if (*ppVictim) (*ppVictim)->DeleteLater();
+            *ppVictim = nullptr;
+        }
+        CNetworkStream** ppVictim = nullptr;
+    };
+    Start(2);
+    Pipe first, ended, last;
+    Open(first);
+    Open(ended);
+    Open(last);
+    CNetworkStream* pVictim = nullptr;  // shared: the first sink told deletes it
+    Deleter deleter[2];
+    deleter[0].ppVictim = deleter[1].ppVictim = &pVictim;
+    first.pSink->StreamConnect(&deleter[0]);
+    last.pSink->StreamConnect(&deleter[1]);
+    ended.pSource->StreamEnd(SS_EOS);
+    ASSERT_TRUE(Pump([&] { return ended.log.Ended(); }));
+    // The sink told first deletes the ended one, listed after it.
+    pVictim = ended.pSink;
+    E(0).cm.Disconnect(H(0, 1), false);
+    ASSERT_NE(0, AwaitDisconnect(1, 0));
+    EXPECT_EQ(std::vector<int>{-SS_ERROR}, deleter[0].events);
+    EXPECT_EQ(std::vector<int>{-SS_ERROR}, deleter[1].events);
+    first.pSink->DeleteLater();
+    last.pSink->DeleteLater();
+    ASSERT_TRUE(Pump([&] { return E(0).events.Disconnected(H(0, 1)); }));
+    for (Pipe* p : {&first, &ended, &last}) {
+        p->pSource->StreamEnd(SS_EOS);  // disconnected: ends with SS_ERROR
+        p->pSource->DeleteLater();
+    }
+}
+
 }  // namespace

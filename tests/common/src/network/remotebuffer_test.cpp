@@ -392,7 +392,7 @@ TEST_F(RemoteBufferTest, TransfersBeyondTheLimitOrTheirTotalAreRefused) {
         {"above the default", 0, {Ints({static_cast<int>(kDefault + 1)}) + Pattern(64)}, true, 0, false},
         {"4 GiB less 1", 0, {Ints({-1}) + Pattern(64)}, true, 0, false},
         {"overrun in a later message", 0, {Ints({10}) + Pattern(6), Pattern(6)}, true, 6, true},
-        {"overrun in the first message", 0, {Ints({10}) + Pattern(20)}, true, -1, true},
+        {"overrun in the first message", 0, {Ints({10}) + Pattern(20)}, true, 0, false},
         {"after completion", 0, {Ints({4}) + Pattern(4), Pattern(4)}, true, 4, true},
     };
     Start(2);
@@ -415,9 +415,7 @@ TEST_F(RemoteBufferTest, TransfersBeyondTheLimitOrTheirTotalAreRefused) {
         } else {
             EXPECT_EQ(errors, E(1).errors.Codes().size());
         }
-        if (row.stored >= 0) {
-            EXPECT_EQ(row.stored, p->GetBuffer()->Length());
-        }
+        EXPECT_EQ(row.stored, p->GetBuffer()->Length());
         EXPECT_EQ(row.started, !log.events.empty() && log.events[0].compare(0, 5, "start") == 0);
         E(1).rmi->RemoveRemoteBuffer(p);
     }
@@ -433,6 +431,85 @@ TEST_F(RemoteBufferTest, TransfersBeyondTheLimitOrTheirTotalAreRefused) {
     local.Transmit(0);
     EXPECT_EQ(RMI_REASON_MALFORMED, AwaitDisconnect(1, 0));
     EXPECT_TRUE(log.events.empty());
+}
+
+// An owner that ends a transfer from inside one of its observer calls (its
+// own RB_LOCAL buffer: removed, not deleted) ends it there: nothing more is
+// stored or reported, nothing is refused, and no completion is made up from
+// the counters that the removal reset.
+class EndingLog : public BufferLog {
+public:
+    enum Hook { ON_START, ON_PROGRESS } hook = ON_START;
+    bool closeBind = false;
+    void RemoteBufferStart(CRemoteBuffer* p, DWORD total, DWORD received) override {
+        BufferLog::RemoteBufferStart(p, total, received);
+        if (hook == ON_START) End(p);
+    }
+    void RemoteBufferProgress(CRemoteBuffer* p, DWORD received, DWORD total) override {
+        BufferLog::RemoteBufferProgress(p, received, total);
+        if (hook == ON_PROGRESS) End(p);
+    }
+    void End(CRemoteBuffer* p) { closeBind ? p->CloseBind() : p->Remove(); }
+};
+
+TEST_F(RemoteBufferTest, AnOwnerEndingTheTransferFromItsObserverEndsIt) {
+    struct Row {
+        EndingLog::Hook hook;
+        bool closeBind;
+        std::vector<std::string> events;
+    } rows[] = {
+        {EndingLog::ON_START, false, {"start 16 0"}},
+        {EndingLog::ON_START, true, {"start 16 0"}},
+        {EndingLog::ON_PROGRESS, false, {"start 16 0", "progress 4 16"}},
+        {EndingLog::ON_PROGRESS, true, {"start 16 0", "progress 4 16"}},
+    };
+    Start(2);
+    E(1).errors.handled = true;  // later chunks find no instance
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.hook << " " << row.closeBind);
+        CRemoteBuffer local(24);
+        E(1).rmi->AddRemoteBuffer(H(1, 0), &local);
+        EndingLog log;
+        log.hook = row.hook;
+        log.closeBind = row.closeBind;
+        local.SetCallback(&log);
+        size_t errors = E(1).errors.Codes().size();
+        SendChunk(0, 1, local.GetID(), 1, Ints({16}) + Pattern(4));
+        ASSERT_TRUE(Pump([&] { return log.events.size() >= row.events.size(); }));
+        SendChunk(0, 1, local.GetID(), 1, Pattern(12));
+        ASSERT_TRUE(Pump([&] { return E(1).errors.Codes().size() > errors; }));
+        EXPECT_EQ(RMI_REASON_NO_INSTANCE, E(1).errors.Codes().back());
+        EXPECT_EQ(errors + 1, E(1).errors.Codes().size());  // nothing refused before
+        EXPECT_EQ(row.events, log.events);
+        EXPECT_FALSE(local.IsSetUp());
+        EXPECT_NE(RB_RECEIVED, local.GetState());
+    }
+}
+
+// A Transmit that conflicts with a binding leaves the buffer linked; binding
+// it again is refused, so the old partner never points at a buffer that is
+// gone.
+TEST_F(RemoteBufferTest, ABufferStillLinkedIsNotBoundAgain) {
+    Start(3);
+    E(1).errors.handled = true;
+    CRemoteBuffer* pIn = E(1).rmi->CreateRemoteBuffer(H(1, 0), 77);
+    CRemoteBuffer partner(24);
+    E(1).rmi->AddRemoteBuffer(H(1, 2), &partner);
+    {
+        CRemoteBuffer a(24);
+        E(1).rmi->AddRemoteBuffer(H(1, 2), &a);
+        a.Bind(pIn);
+        Fill(a, Pattern(10));
+        a.Transmit(0);  // conflict: it was forwarding
+        EXPECT_EQ(RB_IDLE, a.GetTransmitState());
+        a.Bind(&partner);
+        EXPECT_EQ((std::vector<int>{RMI_REASON_CONFLICT, RMI_REASON_CONFLICT, RMI_REASON_CONFLICT}),
+                  E(1).errors.Codes());
+        EXPECT_EQ(RB_IDLE, partner.GetTransmitState());
+    }  // a goes, taking its one partner pIn along
+    EXPECT_FALSE(E(1).rmi->RemoveRemoteBuffer(pIn));  // deleted (not dereferenced)
+    partner.Remove();                                  // touches nothing of a
+    EXPECT_FALSE(partner.IsSetUp());
 }
 
 }  // namespace
