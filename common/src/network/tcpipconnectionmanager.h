@@ -74,8 +74,11 @@ public:
     // Always true; a second call while running is fatal.
     bool Init();
     // Opens the listening socket on port (0..65534; 0 lets the system
-    // choose). The port in use, or 0 on failure.
-    int Host(int port);
+    // choose), on the local address given as dotted IPv4 text, or on all
+    // addresses when address is "". The port in use, or 0 on failure (an
+    // address that is not dotted IPv4 text, or not one of this machine's, is
+    // a failure like a port in use).
+    int Host(int port, const CString& address = "");
     // An outgoing connection to dotted IPv4 text or a host name; the handle
     // comes back at once. callbackNow announces it (ClientConnect) before
     // returning, on the caller's thread. At the connection limit the handle
