@@ -294,6 +294,7 @@ void CTCPIPConnectionManager::Adopt(CTCPIPConnection* pConnection) {
     pRecord->bFlushListed = false;
     pRecord->bLinked = true;
     pConnection->Attach(this, pRecord);
+    pConnection->SetQueueGauge(m_pQueueGauge);
     m_sockets.AddToTail(pConnection);
     ConnectionChanged(pConnection);
     // Last: a lookup's answer must find the connection in the manager.
@@ -569,4 +570,12 @@ int CTCPIPConnectionManager::GetConnectionCount() {
     int count = m_sockets.Count();
     OS_MutexUnlock(m_hMutex);
     return count;
+}
+
+void CTCPIPConnectionManager::SetQueueGauge(std::atomic<int64_t>* pGauge) {
+    CheckRunning();
+    OS_MutexLock(m_hMutex);
+    m_pQueueGauge = pGauge;
+    for (int i = 0; i < m_sockets.Count(); i++) m_sockets[i]->SetQueueGauge(pGauge);
+    OS_MutexUnlock(m_hMutex);
 }

@@ -124,6 +124,11 @@ public:
     // the connection lock only, so any thread may call it, also from inside
     // a listener callback; the manager must be running.
     int GetQueuedBytes(HConnection hConnection);
+    // Keeps *pGauge (null: none) in step with the send queues of all
+    // connections, existing ones included: bytes joining a queue are added,
+    // bytes sent or dropped with a closed socket subtracted. One relaxed
+    // atomic add per change. Running manager; takes the connection lock.
+    void SetQueueGauge(std::atomic<int64_t>* pGauge);
 
     // The number of live connection objects (finished ones awaiting
     // destruction included), as counted against the limit.
@@ -211,6 +216,7 @@ private:
     CTCPIPPoller m_Poller;
     std::vector<Ready_t> m_Ready;       // socket thread only
     bool m_bListenerWatched;            // socket thread only
+    std::atomic<int64_t>* m_pQueueGauge = nullptr;  // not owned; under m_hMutex
     // Under m_hMutex:
     CVector<Record_t*> m_Changed;       // not owned; for the socket thread's next pass
     CVector<Record_t*> m_Reports;       // not owned; unannounced or with a pending disconnect
