@@ -8,7 +8,7 @@
 # started here (scripts/testdb.sh) and stopped on any exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh cmake ninja-build g++ googletest curl python3 clang libclang-rt-14-dev mariadb-server
+bash scripts/deps.sh cmake ninja-build g++ googletest curl python3 clang libclang-rt-14-dev mariadb-server python3-prometheus-client chromium
 trap 'bash scripts/testdb.sh stop' EXIT
 bash scripts/testdb.sh start
 source build/testdb/env

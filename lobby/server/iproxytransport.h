@@ -4,6 +4,8 @@
 #ifndef NB_LOBBY_SERVER_IPROXYTRANSPORT_H
 #define NB_LOBBY_SERVER_IPROXYTRANSPORT_H
 
+#include <cstdint>
+
 #include "common/src/network/iconnectionmanager.h"
 
 // Called by CProxyCore with the relay's mutex held, on whichever thread is
@@ -20,6 +22,12 @@ public:
     // Closes the connection at once, without flushing; its disconnect is
     // reported to the core later, never from inside this call.
     virtual void Drop(HConnection hConnection) = 0;
+    // Bytes waiting in the connection's send queue; 0 when the transport
+    // keeps none. Asked only when the memory budget is about to break.
+    virtual int64_t QueuedBytes(HConnection hConnection) {
+        (void)hConnection;
+        return 0;
+    }
 
 protected:
     ~IProxyTransport() {}

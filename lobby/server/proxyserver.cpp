@@ -1,5 +1,8 @@
 #include "lobby/server/proxyserver.h"
 
+#include <climits>
+#include <cstdlib>
+
 #include "common/src/cbase.h"
 #include "common/src/iniparser.h"
 #include "common/src/osutils.h"
@@ -20,7 +23,7 @@ CProxyServer::CProxyServer(CLobbyServer* pServer)
       m_pServer(pServer),
       m_TCPPort(0),
       m_ConnectionManager(kMaxConnections),
-      m_Core(this, m_hMutex, ConfiguredMaxQueue(), ConfiguredMaxQueueGrace()),
+      m_Core(this, m_hMutex, &m_Stats, ConfiguredLimits()),
       m_bStarted(false) {}
 
 int CProxyServer::ConfiguredMaxQueue() {
@@ -35,9 +38,41 @@ int CProxyServer::ConfiguredMaxQueueGrace() {
     return kProxyDefaultMaxQueueGrace;
 }
 
+namespace {
+
+// The key's value when it is a whole number from 0 to max, else -1.
+long long ConfiguredNumber(const char* key, long long max) {
+    CString text = CINIParser::StripWhiteSpace(g_INI.Get("ProxyServer").Get(key));
+    if (!text.Length() || !IsNumeric(text) || text.Length() > 18) return -1;
+    long long value = strtoll(text.Ptr(), nullptr, 10);
+    return value <= max ? value : -1;
+}
+
+// Seconds as milliseconds, or fallback.
+int ConfiguredSeconds(const char* key, int fallback) {
+    long long seconds = ConfiguredNumber(key, INT_MAX / 1000);
+    return seconds < 0 ? fallback : static_cast<int>(seconds * 1000);
+}
+
+}  // namespace
+
+ProxyLimits_t CProxyServer::ConfiguredLimits() {
+    ProxyLimits_t limits;
+    limits.maxQueue = ConfiguredMaxQueue();
+    limits.maxQueueGraceMs = ConfiguredMaxQueueGrace();
+    limits.loginTimeoutMs = ConfiguredSeconds("LoginTimeout", limits.loginTimeoutMs);
+    limits.packetTimeoutMs = ConfiguredSeconds("PacketTimeout", limits.packetTimeoutMs);
+    long long perAddress = ConfiguredNumber("MaxClientsPerAddress", INT_MAX);
+    if (perAddress >= 0) limits.maxClientsPerAddress = static_cast<int>(perAddress);
+    long long memory = ConfiguredNumber("MaxMemory", LLONG_MAX);
+    if (memory > 0) limits.maxMemory = memory;
+    return limits;
+}
+
 bool CProxyServer::Start() {
     OS_ASSERTMSG(!m_bStarted && !IsThreadPresent(), "Reason: %s", "relay started twice");
     OS_ASSERTMSG(m_ConnectionManager.Init(), "connection manager failed to start");
+    m_ConnectionManager.SetQueueGauge(&m_Stats.bufferedBytes);
     m_ConnectionManager.AddListener(this, true);
     if (!OpenPort()) {
         m_ConnectionManager.RemoveListener(this);
@@ -45,6 +80,7 @@ bool CProxyServer::Start() {
         return false;
     }
     m_bStarted = true;
+    m_Stats.listening.store(true, std::memory_order_relaxed);
     StartThread(OS_THREAD_PRIORITY_NORMAL);
     return true;
 }
@@ -90,6 +126,7 @@ bool CProxyServer::OpenPort() {
 CProxyServer::~CProxyServer() {
     if (IsThreadPresent()) EndThread();
     if (m_bStarted) {
+        m_Stats.listening.store(false, std::memory_order_relaxed);
         m_ConnectionManager.RemoveListener(this);
         m_ConnectionManager.Shutdown();
     }
@@ -125,9 +162,15 @@ int CProxyServer::DispatchPackets(CNatClient* pClient, void* data, int length) {
     return m_Core.DispatchPackets(pClient, data, length);
 }
 
-void CProxyServer::Dispatch() {}
+// Every manager Dispatch: 40 ms standalone, the host's rate embedded.
+void CProxyServer::Dispatch() { m_Core.Tick(); }
 
-void CProxyServer::ClientConnect(HConnection hConnection) { m_Core.ClientConnect(hConnection); }
+void CProxyServer::ClientConnect(HConnection hConnection) {
+    CString address = m_ConnectionManager.GetRemoteIP(hConnection);
+    CString name = Sprintf("connection %s (%s:%d)", m_ConnectionManager.GetConnectionId(hConnection).Ptr(),
+                           address.Ptr(), m_ConnectionManager.GetRemotePort(hConnection));
+    m_Core.ClientConnect(hConnection, address.Ptr(), name.Ptr());
+}
 
 void CProxyServer::ClientDisconnect(HConnection hConnection, bool, int) { m_Core.ClientDisconnect(hConnection); }
 
@@ -141,4 +184,6 @@ bool CProxyServer::Send(HConnection hConnection, const void* data, int length, i
 }
 
 void CProxyServer::Drop(HConnection hConnection) { m_ConnectionManager.Disconnect(hConnection, false); }
+
+int64_t CProxyServer::QueuedBytes(HConnection hConnection) { return m_ConnectionManager.GetQueuedBytes(hConnection); }
 

@@ -35,7 +35,7 @@ class CProxyServer : public IConnectionManagerExtendedListener,
                      private IProxyTransport {
 public:
     // A null host selects the standalone setting (port from "ProxyServer"/
-    // "Port" of g_INI). Reads "MaxQueue" and "MaxQueueGrace"; opens nothing,
+    // "Port" of g_INI). Reads the limits (ConfiguredLimits); opens nothing,
     // starts nothing.
     explicit CProxyServer(CLobbyServer* pServer);
     // Stops the relay's thread if it runs, leaves the manager's listeners and
@@ -81,6 +81,11 @@ public:
     // "MaxQueueGrace" of "ProxyServer" in ms when it is a number, else the
     // default: how long a destination's queue may stay above MaxQueue.
     static int ConfiguredMaxQueueGrace();
+    // Every bound of "ProxyServer" in g_INI: "MaxQueue", "MaxQueueGrace",
+    // "LoginTimeout" and "PacketTimeout" (seconds, 0 off), "MaxClientsPerAddress"
+    // (0 no limit) and "MaxMemory" (bytes); a key that is absent or not a
+    // usable number keeps its default.
+    static ProxyLimits_t ConfiguredLimits();
 
 private:
     bool OpenPort();
@@ -88,6 +93,7 @@ private:
     virtual bool Send(HConnection hConnection, const void* data, int length, int softCap, int hardCap,
                       int graceMs) override;
     virtual void Drop(HConnection hConnection) override;
+    virtual int64_t QueuedBytes(HConnection hConnection) override;
 
     RelayStats_t m_Stats;                         // the running figures; first, so it outlives the core
     CLobbyServer* m_pServer;                      // not owned; null when standalone

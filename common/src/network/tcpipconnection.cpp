@@ -58,7 +58,8 @@ CTCPIPConnection::CTCPIPConnection(unsigned int id, int socket, int port, const 
       m_bAboveSoftCap(false),
       m_bDeferredFromEmpty(false),
       m_pOwner(nullptr),
-      m_pOwnerTag(nullptr) {
+      m_pOwnerTag(nullptr),
+      m_pQueueGauge(nullptr) {
     OS_ASSERT(address != nullptr && timerManager != nullptr && hMutex != nullptr);
     m_ip[0] = 0;
     m_timer = m_timerManager->CreateTimer(TCPIP_SEND_STALL_MS, false, true, this);
@@ -81,7 +82,7 @@ CTCPIPConnection::~CTCPIPConnection() {
     // The resolver first: its callback touches the timer.
     delete m_pResolver;
     m_pResolver = nullptr;
-    for (int i = 0; i < m_writeQueueData.Count(); i++) OS_Free(m_writeQueueData[i]);
+    FreeQueue();
     m_timerManager->DestroyTimer(m_timer);
 }
 
@@ -135,6 +136,28 @@ void CTCPIPConnection::EnterDisconnected(bool abort) {
     // Nothing is left to time out; a late expiry would only be logged.
     m_timer->Disable();
     CloseSocket(abort);
+    FreeQueue();
+}
+
+void CTCPIPConnection::FreeQueue() {
+    for (int i = 0; i < m_writeQueueData.Count(); i++) OS_Free(m_writeQueueData[i]);
+    m_writeQueueData.Std().clear();
+    m_writeQueueSizeUsed.Std().clear();
+    m_writeQueueSizeAlloc.Std().clear();
+    m_writePtr = 0;
+    if (m_pQueueGauge && m_QueuedBytes) {
+        m_pQueueGauge->fetch_sub(static_cast<int64_t>(m_QueuedBytes), std::memory_order_relaxed);
+    }
+    m_QueuedBytes = 0;
+    m_bAboveSoftCap = false;
+}
+
+void CTCPIPConnection::SetQueueGauge(std::atomic<int64_t>* pGauge) {
+    OS_ASSERT_HELD(m_hMutex);
+    int64_t queued = static_cast<int64_t>(m_QueuedBytes);
+    if (m_pQueueGauge && queued) m_pQueueGauge->fetch_sub(queued, std::memory_order_relaxed);
+    m_pQueueGauge = pGauge;
+    if (m_pQueueGauge && queued) m_pQueueGauge->fetch_add(queued, std::memory_order_relaxed);
 }
 
 void CTCPIPConnection::Announce() {
@@ -336,6 +359,7 @@ void CTCPIPConnection::Append(const char* data, DWORD length) {
         m_writeQueueSizeAlloc.AddToTail(size);
     }
     m_QueuedBytes += length;
+    if (m_pQueueGauge) m_pQueueGauge->fetch_add(static_cast<int64_t>(length), std::memory_order_relaxed);
     if (m_SoftCap && !m_bAboveSoftCap && m_QueuedBytes > m_SoftCap) {
         m_bAboveSoftCap = true;
         m_AboveSince = OS_GetTickCount();
@@ -345,6 +369,7 @@ void CTCPIPConnection::Append(const char* data, DWORD length) {
 void CTCPIPConnection::Consumed(DWORD bytes) {
     m_dataSendRecv = true;
     m_QueuedBytes -= bytes;
+    if (m_pQueueGauge) m_pQueueGauge->fetch_sub(static_cast<int64_t>(bytes), std::memory_order_relaxed);
     if (m_bAboveSoftCap && m_QueuedBytes <= m_SoftCap) m_bAboveSoftCap = false;
     // Whole blocks go at once; the rest of the first is marked as sent.
     int done = 0;

@@ -10,6 +10,7 @@
 #ifndef NB_COMMON_NETWORK_TCPIPCONNECTION_H
 #define NB_COMMON_NETWORK_TCPIPCONNECTION_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "common/src/datatypes/vector.h"
@@ -138,6 +139,10 @@ public:
     uint64_t GetDataRecv() const { return m_DataRecv; }
     // Bytes accepted into the queue and not yet handed to the kernel.
     uint64_t GetQueuedBytes() const { return m_QueuedBytes; }
+    // Keeps *pGauge (null: none) in step with this queue: what joins it is
+    // added, what leaves it (sent, or dropped when the socket closes) is
+    // subtracted; the current size moves over at the call.
+    void SetQueueGauge(std::atomic<int64_t>* pGauge);
     // Received bytes: counted and marked as flowing data (socket thread).
     void NoteReceived(int bytes) {
         m_DataRecv += static_cast<uint64_t>(bytes);
@@ -165,6 +170,8 @@ private:
     void WriteQueue();
     void Consumed(DWORD bytes);
     void EnterDisconnected(bool abort);
+    // The socket is gone: queued blocks can never leave, so they go now.
+    void FreeQueue();
     // FLUSHING with the queue empty: shuts the sending side (or closes when
     // that fails).
     void ShutSend();
@@ -202,6 +209,7 @@ private:
     bool m_bDeferredFromEmpty;             // held-back data went into an empty queue
     ITCPIPConnectionOwner* m_pOwner;       // not owned; null outside a manager (or once detached)
     void* m_pOwnerTag;                     // not owned; the owner's record of us, opaque here
+    std::atomic<int64_t>* m_pQueueGauge;   // not owned; null when none
 };
 
 #endif

@@ -74,8 +74,11 @@ public:
     // Always true; a second call while running is fatal.
     bool Init();
     // Opens the listening socket on port (0..65534; 0 lets the system
-    // choose). The port in use, or 0 on failure.
-    int Host(int port);
+    // choose), on the local address given as dotted IPv4 text, or on all
+    // addresses when address is "". The port in use, or 0 on failure (an
+    // address that is not dotted IPv4 text, or not one of this machine's, is
+    // a failure like a port in use).
+    int Host(int port, const CString& address = "");
     // An outgoing connection to dotted IPv4 text or a host name; the handle
     // comes back at once. callbackNow announces it (ClientConnect) before
     // returning, on the caller's thread. At the connection limit the handle
@@ -121,6 +124,11 @@ public:
     // the connection lock only, so any thread may call it, also from inside
     // a listener callback; the manager must be running.
     int GetQueuedBytes(HConnection hConnection);
+    // Keeps *pGauge (null: none) in step with the send queues of all
+    // connections, existing ones included: bytes joining a queue are added,
+    // bytes sent or dropped with a closed socket subtracted. One relaxed
+    // atomic add per change. Running manager; takes the connection lock.
+    void SetQueueGauge(std::atomic<int64_t>* pGauge);
 
     // The number of live connection objects (finished ones awaiting
     // destruction included), as counted against the limit.
@@ -208,6 +216,7 @@ private:
     CTCPIPPoller m_Poller;
     std::vector<Ready_t> m_Ready;       // socket thread only
     bool m_bListenerWatched;            // socket thread only
+    std::atomic<int64_t>* m_pQueueGauge = nullptr;  // not owned; under m_hMutex
     // Under m_hMutex:
     CVector<Record_t*> m_Changed;       // not owned; for the socket thread's next pass
     CVector<Record_t*> m_Reports;       // not owned; unannounced or with a pending disconnect

@@ -115,10 +115,10 @@ CWebServer::~CWebServer() {
     OS_ASSERTMSG(m_pHttpManager == nullptr, "Reason: %s", "CWebServer destroyed without Shutdown");
 }
 
-int CWebServer::Init(IWebServerCallback* pCallback, int port, CString rootFilePath) {
+int CWebServer::Init(IWebServerCallback* pCallback, int port, CString rootFilePath, CString address) {
     if (!m_ConnectionManager.Init()) return 0;
     m_ConnectionManager.AddListener(this, false);
-    int used = m_ConnectionManager.Host(port);
+    int used = m_ConnectionManager.Host(port, address);
     if (used == 0) {
         m_ConnectionManager.Shutdown();
         return 0;

@@ -52,9 +52,10 @@ public:
     virtual ~CWebServer();
 
     // Starts the connection manager, listens on port (0: the system
-    // chooses) and fills the extension table. The port in use, 0 on
-    // failure (nothing left running then).
-    int Init(IWebServerCallback* pCallback, int port, CString rootFilePath);
+    // chooses) of address (dotted IPv4 text; "": all local addresses) and
+    // fills the extension table. The port in use, 0 on failure (nothing left
+    // running then).
+    int Init(IWebServerCallback* pCallback, int port, CString rootFilePath, CString address = "");
     // Idle time-outs, then connection events and requests.
     void Dispatch();
     // The same, after waiting up to waitMs for the next connection event or

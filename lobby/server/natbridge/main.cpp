@@ -10,6 +10,7 @@
 #include "common/src/iniparser.h"
 #include "common/src/osutils.h"
 #include "lobby/server/proxyserver.h"
+#include "lobby/server/statusserver.h"
 
 static const char* const kLogPattern = "logs/natbridge(%d).txt";
 static const int kLogGenerations = 5;  // previous runs kept, (1) the latest
@@ -86,9 +87,25 @@ int main(int, char**) {
         return 1;
     }
 
+    // Only with a "Status" section: without one, start-up is the relay alone.
+    CStatusServer* pStatus = nullptr;
+    if (CStatusServer::IsConfigured()) {
+        pStatus = new CStatusServer(pRelay->GetStats());
+        if (!pStatus->Start()) {
+            delete pStatus;
+            pRelay->EndThread();
+            delete pRelay;
+            OS_DeInit();
+            return 1;
+        }
+    }
+
     OS_SetTermWaitHook(LogChildExits);
     OS_WaitForTerm();
 
+    // The status thread reads the relay's figures: it goes first.
+    if (pStatus) pStatus->Stop();
+    delete pStatus;
     pRelay->EndThread();
     delete pRelay;
     OS_DeInit();

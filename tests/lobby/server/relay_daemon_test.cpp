@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <regex>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -460,4 +461,38 @@ TEST_F(RelayShortGrace, ReaderThatNeverReadsIsDroppedAfterTheGrace) {
     EXPECT_TRUE(dropped) << Log();
     close(sleeper);
     Sync(sender);
+}
+
+// The daemon's limits end to end: a one-second login time-out and a cap of
+// three connections from one address (every loopback peer is 127.0.0.1).
+class RelayLimits : public Relay {
+protected:
+    std::string Config() const override {
+        return "[ProxyServer]\nPort = 0\nLoginTimeout = 1\nMaxClientsPerAddress = 3\n";
+    }
+};
+
+TEST_F(RelayLimits, ExtraConnectionsAreRefusedAndLoggedOutOnesTimeOut) {
+    CRelayClient member, idle, echoer, extra[5];
+    ASSERT_TRUE(member.Connect("127.0.0.1", m_Port, kWait));
+    ASSERT_TRUE(idle.Connect("127.0.0.1", m_Port, kWait));
+    ASSERT_TRUE(echoer.Connect("127.0.0.1", m_Port, kWait));
+    EXPECT_GT(member.Register(kWait), 0);
+    for (CRelayClient& c : extra) {
+        ASSERT_TRUE(c.Connect("127.0.0.1", m_Port, kWait));
+        EXPECT_TRUE(c.WaitClosed(kWait));
+    }
+    EXPECT_TRUE(WaitForLog("CProxyServer: Refusing connections from 127.0.0.1 beyond MaxClientsPerAddress 3"));
+    ASSERT_TRUE(echoer.SendPacket(0, PH_TYPE_ECHO, "ping", 4));
+    CBuffer reply;
+    ASSERT_TRUE(echoer.ReadPacket(reply, kWait));
+    EXPECT_TRUE(idle.WaitClosed(kWait));
+    EXPECT_TRUE(echoer.WaitClosed(kWait));
+    EXPECT_TRUE(WaitForLog("CProxyServer: Login timeout, disconnecting connection ", 2)) << Log();
+    ASSERT_TRUE(member.SendPacket(0, PH_TYPE_ECHO, "ping", 4));
+    EXPECT_TRUE(member.ReadPacket(reply, kWait)) << "a registered client stays";
+    std::string log = Log();
+    size_t first = log.find("Refusing connections");
+    EXPECT_EQ(std::string::npos, log.find("Refusing connections", first + 1)) << "one line for the burst";
+    EXPECT_TRUE(std::regex_search(log, std::regex("Login timeout, disconnecting connection [0-9]+ \\(127\\.0\\.0\\.1:[0-9]+\\) after 1 s")));
 }

@@ -3,6 +3,7 @@
 // limits and the manager's own lifecycle.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -452,3 +453,49 @@ TEST(ConnectionManagerDeathTest, HandleUsedAfterItsDisconnectIsCaughtInDebugBuil
     EXPECT_DEATH(server.mgr.SendData(h, "x", 1), "Invalid connection handle");
 }
 #endif
+
+namespace {
+
+// A blocking connect to ip:port; true when the listener took it.
+bool Reaches(const char* ip, int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, ip, &addr.sin_addr);
+    bool ok = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+// Every 127.x.y.z reaches the loopback device, so a listener bound to one of
+// them shows whether the others are shut out.
+TEST(ConnectionManagerHostAddress, ListensOnTheGivenAddressOnly) {
+    const struct {
+        const char* address;
+        bool opens, onFirst, onSecond;  // Host succeeds; 127.0.0.1 and 127.0.0.2 reach it
+    } cases[] = {
+        {"", true, true, true},          {"0.0.0.0", true, true, true},      {"127.0.0.1", true, true, false},
+        {"127.0.0.2", true, false, true}, {"localhost", false, false, false}, {"127.0.0", false, false, false},
+        {"256.0.0.1", false, false, false}, {"192.0.2.1", false, false, false},  // not one of ours
+    };
+    for (const auto& c : cases) {
+        CTCPIPConnectionManager mgr(4), same(4);
+        mgr.Init();
+        same.Init();
+        int port = mgr.Host(0, c.address);
+        EXPECT_EQ(c.opens, port > 0) << c.address;
+        if (port > 0) {
+            EXPECT_EQ(c.onFirst, Reaches("127.0.0.1", port)) << c.address;
+            EXPECT_EQ(c.onSecond, Reaches("127.0.0.2", port)) << c.address;
+            EXPECT_EQ(0, same.Host(port, c.address)) << c.address << ": the port is taken there";
+            EXPECT_EQ(c.onFirst ? 0 : port, same.Host(port, "127.0.0.1")) << c.address;
+        } else {
+            EXPECT_GT(mgr.Host(0, "127.0.0.1"), 0) << c.address << ": a failure leaves the manager free";
+        }
+        mgr.Shutdown();
+        same.Shutdown();
+    }
+}
