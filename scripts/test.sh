@@ -3,12 +3,16 @@
 # UndefinedBehaviorSanitizer build, a ThreadSanitizer build of every test but
 # the death tests (a forked child of a threaded process is outside what TSan
 # models), and a libFuzzer run (clang, AddressSanitizer) of every fuzz target,
-# about two and a half minutes shared among them. Warnings are errors in every
-# build. The database tests of every build use one private MariaDB server,
+# about two and a half minutes shared among them. Before the fuzz run the
+# examples are built against an installed framework and run against each
+# other (scripts/examples.sh), and the Debian packages are built, checked,
+# installed, run and purged (scripts/packages.sh). Warnings are errors in
+# every build. The database tests of every build use one private MariaDB server,
 # started here (scripts/testdb.sh) and stopped on any exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh cmake ninja-build g++ googletest curl python3 clang libclang-rt-14-dev mariadb-server python3-prometheus-client chromium
+bash scripts/deps.sh cmake ninja-build g++ googletest curl python3 clang libclang-rt-14-dev mariadb-server \
+  python3-prometheus-client chromium dpkg-dev lintian adduser util-linux libmariadb3
 trap 'bash scripts/testdb.sh stop' EXIT
 bash scripts/testdb.sh start
 source build/testdb/env
@@ -31,6 +35,9 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:ha
   run_suite asan -- -DCMAKE_BUILD_TYPE=Debug -DNB_SANITIZE=address
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp" \
   run_suite tsan -E 'DeathTest\.' -- -DCMAKE_BUILD_TYPE=Debug -DNB_SANITIZE=thread
+# The installed framework and the Debian packages (one release build, build/pkg).
+bash scripts/examples.sh
+bash scripts/packages.sh
 echo "=== fuzz build"
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNB_FUZZ=ON -DNB_WERROR=ON -DNB_BUILD_TESTS=OFF -DNB_BUILD_BENCH=OFF >/dev/null
