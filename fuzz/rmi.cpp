@@ -144,17 +144,22 @@ public:
     uint8_t m_Action = 0;
 };
 
+// The owner lets a stream go: ended first if still pending (a pending source
+// of a lost connection is the owner's to end), so it is deleted at once.
+void LetGo(CNetworkStream*& p) {
+    CNetworkStream* pGone = p;
+    p = nullptr;
+    if (pGone->GetState() == SS_PENDING) pGone->StreamEnd(SS_ERROR);
+    pGone->DeleteLater();
+}
+
 // A node that, when its stream ends, lets another stream go (an owner that
 // tidies up one stream from another's end).
 class CTidyNode : public CBufferedNode {
 public:
     void StreamEnd(StreamState_t state) override {
         CBufferedNode::StreamEnd(state);
-        if (m_pVictim && *m_pVictim) {
-            CNetworkStream* p = *m_pVictim;
-            *m_pVictim = nullptr;
-            p->DeleteLater();
-        }
+        if (m_pVictim && *m_pVictim) LetGo(*m_pVictim);
     }
     CNetworkStream** m_pVictim = nullptr;
 };
@@ -318,9 +323,7 @@ void Run(CInput& in) {
                 if (pick & 0x10) {
                     p->StreamEnd(pick & 0x20 ? SS_EOS : SS_ERROR);
                 } else {
-                    CNetworkStream* pGone = p;
-                    p = nullptr;
-                    pGone->DeleteLater();
+                    LetGo(p);
                 }
                 break;
             }
@@ -328,16 +331,10 @@ void Run(CInput& in) {
     }
     // Streams no longer listed are the owner's to let go; listed ones go
     // with the manager.
-    // A disconnected source stays pending until its owner ends it.
     if (conn1Gone) {
         pSink->DeleteLater();
         for (CNetworkStream*& p : kept) {
-            if (!p) continue;
-            p->StreamEnd(SS_ERROR);  // may let the next one go
-            if (!p) continue;
-            CNetworkStream* pGone = p;
-            p = nullptr;
-            pGone->DeleteLater();
+            if (p) LetGo(p);
         }
     }
     delete pRMI;
