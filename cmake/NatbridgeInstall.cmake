@@ -29,16 +29,8 @@ else()
 endif()
 
 # Users include from the directory ABOVE common/: our string.h and signal.h
-# must never shadow the C library's. The class layouts of a few headers
-# (debug-only members) follow NDEBUG, so consumers are compiled with the
-# library's setting of it.
-string(TOUPPER "${CMAKE_BUILD_TYPE}" NB_BUILD_TYPE_UPPER)
-if(" ${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_${NB_BUILD_TYPE_UPPER}} " MATCHES " -DNDEBUG ")
-  set(NB_LIB_NDEBUG ON)
-  target_compile_definitions(natbridge_framework INTERFACE $<INSTALL_INTERFACE:NDEBUG>)
-else()
-  set(NB_LIB_NDEBUG OFF)
-endif()
+# must never shadow the C library's. No class layout depends on NDEBUG, so
+# users build with or without it, whatever the library was built with.
 target_include_directories(natbridge_framework INTERFACE $<INSTALL_INTERFACE:${NB_INCLUDE_SUBDIR}>)
 target_compile_features(natbridge_framework INTERFACE cxx_std_17)
 set_target_properties(natbridge_framework PROPERTIES OUTPUT_NAME natbridge EXPORT_NAME framework)
@@ -76,8 +68,6 @@ if(NB_PACKAGE_LAYOUT AND CMAKE_STRIP)
 endif()
 
 # pkg-config: the static library needs its dependencies on every link line.
-# It cannot carry -DNDEBUG (Debian's checks refuse it there): pkg-config
-# users compile with NDEBUG themselves, as the library was (see README).
 # Its paths are relative to the .pc file, so any install prefix works.
 file(RELATIVE_PATH NB_PC_PREFIX /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
 set(NB_PC_PREFIX "\${pcfiledir}/${NB_PC_PREFIX}")

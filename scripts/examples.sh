@@ -28,8 +28,8 @@ cmake -S examples -B "$tmp/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_PR
   -DCMAKE_CXX_FLAGS=-Werror >/dev/null
 ninja -C "$tmp/build"
 pcdir=$(dirname "$(find "$tmp/prefix" -name natbridge.pc)")
-# The library's class layouts follow NDEBUG, so pkg-config users define it as the library did.
-g++ -std=c++17 -DNDEBUG -Wall -Werror $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags natbridge) \
+# Built without NDEBUG against the release library: the layouts must not depend on it.
+g++ -std=c++17 -Wall -Werror $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags natbridge) \
   examples/echoclient.cpp -o "$tmp/build/echoclient-pkgconfig" $(PKG_CONFIG_PATH=$pcdir pkg-config --libs natbridge)
 
 # start NAME PROGRAM...: starts a server, sets $port from its "port N" line.

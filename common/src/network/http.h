@@ -229,9 +229,9 @@ private:
     CVector<HttpMessage_t> m_Messages;                  // completed, not yet dispatched
     CVector<void*> m_Errors;                            // failed since the last dispatch
     std::atomic<int> m_MaxBody;
-#ifndef NDEBUG
-    std::atomic<int> m_InCallback{0};
-#endif
+    // Checked in debug builds only; present in every build so that the
+    // layout does not depend on NDEBUG (users may build either way).
+    [[maybe_unused]] std::atomic<int> m_InCallback{0};
 };
 
 #endif

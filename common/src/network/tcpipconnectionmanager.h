@@ -229,11 +229,11 @@ private:
     std::condition_variable m_EventCond;
     bool m_bEventPending = false;       // under m_EventMutex
     int m_EventWaiters = 0;             // under m_EventMutex
-#ifndef NDEBUG
     // The thread running socket passes: the socket thread, or the caller of
-    // Dispatch(signal, ms) or Shutdown once that thread is gone. Debug only.
-    const void* m_pPassThread = nullptr;
-#endif
+    // Dispatch(signal, ms) or Shutdown once that thread is gone. Checked in
+    // debug builds only; present in every build so that the layout does not
+    // depend on NDEBUG (users may build either way).
+    [[maybe_unused]] const void* m_pPassThread = nullptr;
 };
 
 #endif
