@@ -3,8 +3,12 @@
 // script of steps; each step picks a client (low two bits of its control
 // byte) and either delivers the next chunk of bytes, repeats the last chunk
 // many times (so small inputs reach megabyte streams and the buffer limits),
-// or disconnects and reconnects it. Every crash, leak or sanitizer report is
-// a bug in the relay.
+// disconnects and reconnects it, or lets virtual time pass and runs the
+// relay's tick (login and packet time-outs). The limits are small enough for
+// inputs to reach them: three clients share an address capped at two, and
+// the memory budget is 2.5 MiB. Every crash, leak or sanitizer report, and
+// buffered bytes still counted once every client is gone, is a bug in the
+// relay.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -23,7 +27,10 @@ CHarnessRelay* Relay() {
     static CHarnessRelay* s_pRelay = [] {
         Log_SetLevel(-1);  // the relay logs per event; keep the fuzzer quiet
         OS_Init(nullptr);
-        CHarnessRelay* pRelay = new CHarnessRelay(&s_Host);
+        ProxyLimits_t limits;
+        limits.maxClientsPerAddress = 2;
+        limits.maxMemory = 5 << 19;
+        CHarnessRelay* pRelay = new CHarnessRelay(&s_Host, limits);
         pRelay->SetKey(1000, 7);
         pRelay->SetKey(1001, 8);
         return pRelay;
@@ -31,11 +38,13 @@ CHarnessRelay* Relay() {
     return s_pRelay;
 }
 
+const char* Address(int client) { return client < 3 ? "10.0.0.1" : "10.0.0.2"; }
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHarnessRelay* pRelay = Relay();
-    for (int i = 0; i < kClients; i++) pRelay->ClientConnect(CHarnessRelay::Handle(i));
+    for (int i = 0; i < kClients; i++) pRelay->ClientConnect(CHarnessRelay::Handle(i), Address(i));
     size_t pos = 0;
     std::string chunk;
     while (pos + 2 <= size) {
@@ -45,8 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if ((control & 0xF0) == 0xF0) {
             // A reconnect: the record goes, a fresh one comes.
             pRelay->ClientDisconnect(h, true, 0x10000001);
-            pRelay->ClientConnect(h);
+            pRelay->ClientConnect(h, Address(client));
             pos += 1;
+            continue;
+        }
+        if ((control & 0xF0) == 0xD0) {
+            // Up to 127.5 s of virtual time, then the tick.
+            OS_TestAdvanceTickCount(data[pos + 1] * 500u);
+            pRelay->Tick();
+            pos += 2;
             continue;
         }
         if ((control & 0xF0) == 0xE0) {
@@ -79,6 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         pos += length;
     }
     for (int i = 0; i < kClients; i++) pRelay->ClientDisconnect(CHarnessRelay::Handle(i), true, 0x10000001);
+    if (pRelay->GetStats().bufferedBytes.load() != 0) __builtin_trap();
     pRelay->Clear();
     return 0;
 }

@@ -23,10 +23,16 @@ public:
     explicit CHarnessRelay(CLobbyServer*)
         : IThreadSafe(MT_BINARY),
           m_Core(this, m_hMutex, CProxyServer::ConfiguredMaxQueue(), CProxyServer::ConfiguredMaxQueueGrace()) {}
+    // The given limits, with figures of the harness's own (its queues do not
+    // add to them: only buffered input counts).
+    CHarnessRelay(CLobbyServer*, const ProxyLimits_t& limits)
+        : IThreadSafe(MT_BINARY), m_Core(this, m_hMutex, &m_Stats, limits) {}
 
     static HConnection Handle(int i) { return reinterpret_cast<HConnection>(static_cast<uintptr_t>(0x10000 + i * 16)); }
 
-    void ClientConnect(HConnection h) { m_Core.ClientConnect(h); }
+    void ClientConnect(HConnection h, const char* address = "") { m_Core.ClientConnect(h, address); }
+    void Tick() { m_Core.Tick(); }
+    const RelayStats_t& GetStats() const { return m_Core.GetStats(); }
     void ClientDisconnect(HConnection h, bool, int) { m_Core.ClientDisconnect(h); }
     void ClientData(HConnection h, void* data, int length) { m_Core.ClientData(h, data, length); }
     void SetKey(int uid, int key) { m_Core.SetKey(uid, key); }
@@ -72,8 +78,10 @@ protected:
         return true;
     }
     void Drop(HConnection h) override { m_Dropped.push_back(h); }
+    int64_t QueuedBytes(HConnection) override { return m_Queued; }
 
 private:
+    RelayStats_t m_Stats;  // declared before the core that may point at it
     CProxyCore m_Core;
 };
 
