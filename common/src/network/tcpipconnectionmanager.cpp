@@ -15,17 +15,13 @@
 // over m_sockets gives.
 #include "common/src/network/tcpipconnectionmanager.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdarg>
-#include <cstring>
 
 #include "common/src/cbase.h"
 #include "common/src/network/tcpipsocket.h"
@@ -41,28 +37,6 @@ namespace {
 // connection's and the listener (the poller's wake-up needs no slot of ours,
 // but gets one).
 const int EVENT_SLOTS = TCPIP_DESCRIPTOR_LIMIT + 2;
-
-// TCPIP_Listen on one local address: the same options, but bound to ip
-// (dotted IPv4 text) instead of all addresses. -1 on any failure.
-int ListenOn(const char* ip, int port, int* pPort) {
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET, ip, &addr.sin_addr) != 1) return -1;
-    int fd = TCPIP_Socket();
-    if (fd < 0) return -1;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    socklen_t len = sizeof(addr);
-    if (!TCPIP_SetNonBlocking(fd) || bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0 || listen(fd, SOMAXCONN) != 0) {
-        TCPIP_Close(fd);
-        return -1;
-    }
-    *pPort = ntohs(addr.sin_port);
-    return fd;
-}
 
 }  // namespace
 
@@ -184,7 +158,7 @@ int CTCPIPConnectionManager::Host(int port, const CString& address) {
     CheckRunning();
     OS_ASSERTMSG(port >= 0 && port <= 65534, "Reason: %s", "Invalid port number, port is out of range");
     OS_ASSERTMSG(!m_bServer, "Reason: %s", "Host called while a listening socket is open");
-    int s = address.Length() ? ListenOn(address.Ptr(), port, &port) : TCPIP_Listen(port, &port);
+    int s = TCPIP_Listen(port, &port, address.Ptr());
     if (s < 0) return 0;
     if (s >= TCPIP_DESCRIPTOR_LIMIT) {
         TCPIP_Close(s);

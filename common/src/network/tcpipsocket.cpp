@@ -52,12 +52,13 @@ int TCPIP_Socket(int* pError) {
     return fd;
 }
 
-int TCPIP_Listen(int port, int* pPort) {
+int TCPIP_Listen(int port, int* pPort, const char* ip) {
+    struct sockaddr_in addr = AnyAddress(port);
+    if (ip && *ip && inet_pton(AF_INET, ip, &addr.sin_addr) != 1) return -1;
     int fd = TCPIP_Socket();
     if (fd < 0) return -1;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    struct sockaddr_in addr = AnyAddress(port);
     if (!TCPIP_SetNonBlocking(fd) || bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
         TCPIP_Close(fd);
         return -1;

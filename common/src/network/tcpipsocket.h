@@ -22,10 +22,11 @@ enum TCPIPWaitFor_t { TCPIP_WAIT_READ = 1, TCPIP_WAIT_WRITE = 2 };
 
 // A new TCP socket, or -1 (error number in *pError when given).
 int TCPIP_Socket(int* pError = nullptr);
-// A listening socket on all local addresses: SO_REUSEADDR, non-blocking,
-// bound to port (0: the system chooses), the system's largest backlog. -1 on any failure;
-// otherwise *pPort is the port in use.
-int TCPIP_Listen(int port, int* pPort);
+// A listening socket: SO_REUSEADDR, non-blocking, bound to port (0: the
+// system chooses) of the local address ip (dotted IPv4 text; null or "":
+// all local addresses), the system's largest backlog. -1 on any failure (ip
+// not dotted IPv4 text included); otherwise *pPort is the port in use.
+int TCPIP_Listen(int port, int* pPort, const char* ip = nullptr);
 // Takes one pending connection from a listening socket; -1 when none is
 // pending or on failure (error number in *pError: EAGAIN when none waits).
 int TCPIP_Accept(int listener, TCPIPPeer_t* pPeer, int* pError);
